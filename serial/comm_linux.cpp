@@ -1,0 +1,387 @@
+// The Linux backend: Win32 serial semantics on a tty file descriptor.
+//
+// Ports are opened non-blocking and every wait is a poll() with the time left by the
+// port's COMMTIMEOUTS, so nothing waits longer than the Win32 rules say, and a device
+// that goes away (an unplugged adapter, the far end of a pty) ends any wait at once.
+#include <asm/termbits.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "serial/comm.h"
+#include "serial/linux_line.h"
+
+namespace velmora::serial {
+
+namespace {
+
+struct Port {
+    int fd = -1;
+    std::uintptr_t handle = 0;
+    Dcb dcb{};                // what termios cannot hold, as SetCommState last stored it
+    termios2 line{};          // the line as last read from or written to the device
+    CommTimeouts timeouts{};  // all zero: no time-outs
+    bool hasCounters = false;
+    serial_icounter_struct counters{};
+};
+
+// Handles are slot number + 1 in the low 16 bits and a reuse count above them, so a
+// closed handle stays invalid after its slot is taken again, and 0 and all-ones are
+// never issued.
+constexpr std::size_t kSlots = 1024;
+constexpr std::uintptr_t kSlotBits = 0xFFFF;
+constexpr std::uintptr_t kMaxReuse = 0x7FFF;
+
+class PortTable {
+public:
+    Port* Find(PortHandle handle) const {
+        const auto value = reinterpret_cast<std::uintptr_t>(handle);
+        const std::uintptr_t slot = (value & kSlotBits) - 1;
+        if (slot >= kSlots) return nullptr;
+        Port* port = slots_[slot].get();
+        return (port != nullptr && port->handle == value) ? port : nullptr;
+    }
+
+    PortHandle Add(std::unique_ptr<Port> port) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (std::size_t slot = 0; slot < kSlots; ++slot) {
+            if (slots_[slot]) continue;
+            reuse_[slot] = reuse_[slot] % kMaxReuse + 1;
+            port->handle = (reuse_[slot] << 16) | (slot + 1);
+            const auto handle = reinterpret_cast<PortHandle>(port->handle);
+            slots_[slot] = std::move(port);
+            return handle;
+        }
+        return InvalidPort();
+    }
+
+    std::unique_ptr<Port> Remove(PortHandle handle) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        Port* port = Find(handle);
+        if (port == nullptr) return nullptr;
+        return std::move(slots_[(port->handle & kSlotBits) - 1]);
+    }
+
+private:
+    std::mutex mutex_;  // opens and closes only; lookups read a slot once
+    std::array<std::unique_ptr<Port>, kSlots> slots_{};
+    std::array<std::uintptr_t, kSlots> reuse_{};
+};
+
+PortTable& Ports() {
+    static PortTable table;
+    return table;
+}
+
+int Ioctl(int fd, unsigned long request, void* arg) {
+    int result;
+    do {
+        result = ioctl(fd, request, arg);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+bool DeviceHasNoSuchControl() { return errno == ENOTTY || errno == EINVAL; }
+
+// Milliseconds on a monotonic clock.
+std::int64_t NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+constexpr std::int64_t kForever = -1;
+
+// A deadline `ms` from now, or kForever. Computed only when a transfer must wait.
+std::int64_t DeadlineAfter(std::uint64_t ms) {
+    return ms == 0 ? kForever : NowMs() + static_cast<std::int64_t>(ms);
+}
+
+enum class Wait { kReady, kTimedOut, kGone };
+
+// Waits for `events` until `deadline` (kForever: no limit).
+Wait WaitFor(int fd, short events, std::int64_t deadline) {
+    for (;;) {
+        int timeout = -1;
+        if (deadline != kForever) {
+            const std::int64_t left = deadline - NowMs();
+            if (left <= 0) return Wait::kTimedOut;
+            timeout = left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+        }
+        pollfd p{fd, events, 0};
+        const int n = poll(&p, 1, timeout);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Wait::kGone;
+        if (n == 0) continue;  // the deadline check above decides
+        if (p.revents & events) return Wait::kReady;
+        return Wait::kGone;  // POLLHUP, POLLERR or POLLNVAL without data
+    }
+}
+
+std::uint32_t NewErrors(const serial_icounter_struct& was, const serial_icounter_struct& now) {
+    std::uint32_t errors = 0;
+    if (now.buf_overrun != was.buf_overrun) errors |= kCeRxOver;
+    if (now.overrun != was.overrun) errors |= kCeOverrun;
+    if (now.parity != was.parity) errors |= kCeRxParity;
+    if (now.frame != was.frame) errors |= kCeFrame;
+    if (now.brk != was.brk) errors |= kCeBreak;
+    return errors;
+}
+
+bool SetModemLines(int fd, int raise, int drop) {
+    if (raise != 0 && Ioctl(fd, TIOCMBIS, &raise) < 0) return false;
+    if (drop != 0 && Ioctl(fd, TIOCMBIC, &drop) < 0) return false;
+    return true;
+}
+
+// Drives DTR and RTS when their control mode changes between enable and disable.
+// A device without modem lines (a pty) has nothing to drive and still takes the
+// rest of the settings.
+bool ApplyLineControls(int fd, const Dcb& was, const Dcb& wanted) {
+    int raise = 0;
+    int drop = 0;
+    if (dcb::DtrControl(wanted) != dcb::DtrControl(was)) {
+        (dcb::DtrControl(wanted) == dcb::kControlEnable ? raise : drop) |= TIOCM_DTR;
+    }
+    const std::uint32_t rts = dcb::RtsControl(wanted);
+    if (rts != dcb::RtsControl(was) && rts != dcb::kControlHandshake) {
+        (rts == dcb::kControlEnable ? raise : drop) |= TIOCM_RTS;
+    }
+    return SetModemLines(fd, raise, drop) || DeviceHasNoSuchControl();
+}
+
+}  // namespace
+
+PortHandle CreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, std::uint32_t,
+                       std::uint32_t, PortHandle) {
+    if (name == nullptr) return InvalidPort();
+    const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return InvalidPort();
+    auto port = std::make_unique<Port>();
+    port->fd = fd;
+    // Exclusive like share mode 0. TIOCEXCL keeps other opens away except a
+    // privileged one; the advisory lock also stops root and this process itself.
+    bool ok = Ioctl(fd, TCGETS2, &port->line) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+              Ioctl(fd, TIOCEXCL, nullptr) == 0;
+    if (ok) {
+        linux_line::MakeRaw(port->line);
+        ok = Ioctl(fd, TCSETS2, &port->line) == 0 && Ioctl(fd, TCGETS2, &port->line) == 0;
+    }
+    if (!ok) {
+        close(fd);
+        return InvalidPort();
+    }
+    port->dcb = linux_line::InitialDcb(port->line);
+    // Asked once: a device without error counters (a pty, many USB adapters) is not
+    // asked again on every ReadComm.
+    port->hasCounters = Ioctl(fd, TIOCGICOUNT, &port->counters) == 0;
+    const PortHandle handle = Ports().Add(std::move(port));
+    if (handle == InvalidPort()) close(fd);
+    return handle;
+}
+
+Bool SetupComm(PortHandle handle, std::uint32_t, std::uint32_t) {
+    // Linux sizes its queues in the driver; the recommendation has nowhere to go.
+    return Ports().Find(handle) != nullptr;
+}
+
+Bool GetCommState(PortHandle handle, Dcb* dcb) {
+    Port* port = Ports().Find(handle);
+    if (port == nullptr || dcb == nullptr) return 0;
+    termios2 line{};
+    if (Ioctl(port->fd, TCGETS2, &line) < 0) return 0;
+    port->line = line;
+    *dcb = linux_line::ToDcb(line, port->dcb);
+    return 1;
+}
+
+Bool SetCommState(PortHandle handle, Dcb* dcb) {
+    Port* port = Ports().Find(handle);
+    if (port == nullptr || dcb == nullptr) return 0;
+    termios2 wanted{};
+    if (!linux_line::ToLine(*dcb, port->line, &wanted)) return 0;
+    // All or nothing: read the line back, and restore the previous one when the
+    // device did not take every setting.
+    termios2 actual{};
+    if (Ioctl(port->fd, TCSETS2, &wanted) < 0 || Ioctl(port->fd, TCGETS2, &actual) < 0) return 0;
+    if (!linux_line::LineTaken(wanted, actual) ||
+        !ApplyLineControls(port->fd, port->dcb, *dcb)) {
+        Ioctl(port->fd, TCSETS2, &port->line);
+        return 0;
+    }
+    port->line = actual;
+    port->dcb = *dcb;
+    return 1;
+}
+
+Bool PurgeComm(PortHandle handle, std::uint32_t flags) {
+    Port* port = Ports().Find(handle);
+    if (port == nullptr) return 0;
+    if (flags & ~(kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear)) return 0;
+    // Transfers are synchronous: nothing is pending to abort when this runs.
+    const bool rx = flags & kPurgeRxClear;
+    const bool tx = flags & kPurgeTxClear;
+    if (!rx && !tx) return 1;
+    const int queue = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
+    return ioctl(port->fd, TCFLSH, queue) == 0;
+}
+
+Bool SetCommTimeouts(PortHandle handle, CommTimeouts* timeouts) {
+    Port* port = Ports().Find(handle);
+    if (port == nullptr || timeouts == nullptr) return 0;
+    port->timeouts = *timeouts;
+    return 1;
+}
+
+Bool EscapeCommFunction(PortHandle handle, std::uint32_t function) {
+    Port* port = Ports().Find(handle);
+    if (port == nullptr) return 0;
+    switch (function) {
+        case kSetXoff: return ioctl(port->fd, TCXONC, TCOOFF) == 0;
+        case kSetXon: return ioctl(port->fd, TCXONC, TCOON) == 0;
+        case kSetRts: return SetModemLines(port->fd, TIOCM_RTS, 0);
+        case kClrRts: return SetModemLines(port->fd, 0, TIOCM_RTS);
+        case kSetDtr: return SetModemLines(port->fd, TIOCM_DTR, 0);
+        case kClrDtr: return SetModemLines(port->fd, 0, TIOCM_DTR);
+        case kSetBreak: return Ioctl(port->fd, TIOCSBRK, nullptr) == 0;
+        case kClrBreak: return Ioctl(port->fd, TIOCCBRK, nullptr) == 0;
+        default: return 0;  // RESETDEV and unknown codes
+    }
+}
+
+Bool ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
+    Port* port = Ports().Find(handle);
+    if (port == nullptr) return 0;
+    std::uint32_t found = 0;
+    if (port->hasCounters) {
+        serial_icounter_struct now{};
+        if (Ioctl(port->fd, TIOCGICOUNT, &now) < 0) return 0;
+        found = NewErrors(port->counters, now);
+        port->counters = now;
+    }
+    if (status != nullptr) {
+        int waiting = 0;
+        if (Ioctl(port->fd, TIOCINQ, &waiting) < 0) return 0;
+        *status = ComStat{0, static_cast<std::uint32_t>(waiting), 0};
+    }
+    if (errors != nullptr) *errors = found;
+    return 1;
+}
+
+Bool ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_t* countRead,
+              void*) {
+    Port* port = Ports().Find(handle);
+    if (countRead != nullptr) *countRead = 0;
+    if (port == nullptr || (buffer == nullptr && count != 0)) return 0;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    const CommTimeouts& t = port->timeouts;
+    // MAXDWORD interval with zero totals: whatever is there, at once. MAXDWORD interval
+    // and multiplier: at once when anything is there, else wait for a first byte.
+    const bool atOnce = t.ReadIntervalTimeout == kMaxDword &&
+                        t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+    const bool firstByte = t.ReadIntervalTimeout == kMaxDword &&
+                           t.ReadTotalTimeoutMultiplier == kMaxDword &&
+                           t.ReadTotalTimeoutConstant != 0 &&
+                           t.ReadTotalTimeoutConstant != kMaxDword;
+    const std::uint32_t interval = t.ReadIntervalTimeout == kMaxDword ? 0 : t.ReadIntervalTimeout;
+
+    std::uint32_t done = 0;
+    std::int64_t total = 0;  // set when the first wait is due
+    bool timed = false;
+    while (done < count) {
+        const ssize_t n = read(port->fd, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::uint32_t>(n);
+            if (atOnce || firstByte) break;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || errno != EAGAIN) break;  // hung up or failed
+        if (atOnce) break;
+        if (!timed) {
+            timed = true;
+            const std::uint64_t ms =
+                firstByte ? t.ReadTotalTimeoutConstant
+                          : std::uint64_t{t.ReadTotalTimeoutMultiplier} * count +
+                                t.ReadTotalTimeoutConstant;
+            total = DeadlineAfter(ms);
+        }
+        std::int64_t deadline = total;
+        if (interval != 0 && done > 0) {
+            const std::int64_t gap = NowMs() + interval;
+            if (deadline == kForever || gap < deadline) deadline = gap;
+        }
+        const Wait w = WaitFor(port->fd, POLLIN, deadline);
+        if (w == Wait::kTimedOut) {
+            if (countRead != nullptr) *countRead = done;
+            return 1;
+        }
+        if (w == Wait::kGone) break;
+    }
+    if (countRead != nullptr) *countRead = done;
+    // Bytes that arrived before the device went away are delivered; the next call fails.
+    return done == count || done > 0;
+}
+
+Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
+               std::uint32_t* countWritten, void*) {
+    Port* port = Ports().Find(handle);
+    if (countWritten != nullptr) *countWritten = 0;
+    if (port == nullptr || (buffer == nullptr && count != 0)) return 0;
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    std::uint32_t done = 0;
+    std::int64_t deadline = 0;
+    bool timed = false;
+    bool ok = true;
+    while (done < count) {
+        const ssize_t n = write(port->fd, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || errno != EAGAIN) {
+            ok = false;
+            break;
+        }
+        if (!timed) {
+            timed = true;
+            const CommTimeouts& t = port->timeouts;
+            deadline = DeadlineAfter(std::uint64_t{t.WriteTotalTimeoutMultiplier} * count +
+                                     t.WriteTotalTimeoutConstant);
+        }
+        const Wait w = WaitFor(port->fd, POLLOUT, deadline);
+        if (w == Wait::kTimedOut) break;  // a time-out ends the write with its count
+        if (w == Wait::kGone) {
+            ok = false;
+            break;
+        }
+    }
+    if (countWritten != nullptr) *countWritten = done;
+    return ok;
+}
+
+Bool FlushFileBuffers(PortHandle handle) {
+    Port* port = Ports().Find(handle);
+    if (port == nullptr) return 0;
+    return ioctl(port->fd, TCSBRK, 1) == 0;  // tcdrain
+}
+
+Bool CloseHandle(PortHandle handle) {
+    std::unique_ptr<Port> port = Ports().Remove(handle);
+    if (port == nullptr) return 0;
+    Ioctl(port->fd, TIOCNXCL, nullptr);
+    return close(port->fd) == 0;  // also drops the advisory lock
+}
+
+}  // namespace velmora::serial

@@ -1,0 +1,126 @@
+// The project's own host: it loads the module through its exports and offers every
+// service the module calls, the way a presentation host does, with strict accounting
+// of what the module takes and gives back, and with faults on request so that every
+// failure path of the module can be reached.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "minihost/message_table_parser.h"
+#include "minihost/module_file.h"
+#include "minihost/value.h"
+
+namespace velmora::minihost {
+
+struct Faults {
+    std::vector<Guid> refusedServices;  // the callback service refuses these interface IDs
+    int allocsBeforeFailure = -1;       // Alloc succeeds this many more times; -1: always
+    bool failAllocHandle = false;
+    bool failLockHandle = false;   // LockHandle answers no pointer
+    bool failLockText = false;     // LockText answers an error status
+    bool lockTextGivesNull = false;  // LockText answers success but no pointer
+    bool failTextLength = false;     // TextLength answers an error and writes nothing
+    bool negativeTextLength = false;  // TextLength answers -1: the module counts itself
+    bool failQueryInfo = false;      // QueryInfo fails and leaves the buffer alone
+    Status addEntryStatus = kOk;
+    Status putEntryStatus = kOk;
+    Status instanceQueryStatus = ErrNoInterface;  // what an instance's QueryInterface answers
+};
+
+// What the module holds of the host's at a given moment. Between calls, with every
+// script object gone, all of it must be zero.
+struct Accounting {
+    int liveBlocks = 0;     // allocator blocks not freed
+    int liveHandles = 0;    // memory handles in existence
+    int lockedHandles = 0;  // handle locks not undone
+    int lockedTexts = 0;    // text locks not undone
+    int serviceRefs = 0;    // service references handed out and not released
+    int instanceRefs = 0;   // references the module holds on instances
+    bool Clean() const {
+        return liveBlocks == 0 && liveHandles == 0 && lockedHandles == 0 && lockedTexts == 0 &&
+               serviceRefs == 0 && instanceRefs == 0;
+    }
+};
+std::string Describe(const Accounting& accounting);
+
+struct CallOutcome {
+    Status status = kOk;
+    Value result;
+    std::string error;  // set when the call was refused before reaching the module
+    bool called() const { return error.empty(); }
+};
+
+class Host;
+
+// One script object: an instance of the scripting class and its IScripting.
+class ScriptObject {
+public:
+    ~ScriptObject();
+    ScriptObject(const ScriptObject&) = delete;
+    ScriptObject& operator=(const ScriptObject&) = delete;
+
+    // By the message table's name, with arguments checked against its declaration.
+    CallOutcome Call(const std::string& method, const std::vector<Value>& args = {});
+    // By number, unchecked: missing arguments reach the module as void values.
+    CallOutcome CallNumber(std::int32_t number, const std::vector<Value>& args,
+                           const Value& preset = Value::Void());
+
+    void* instance() const { return instance_; }
+    IScripting* scripting() const { return scripting_; }
+
+private:
+    friend class Host;
+    ScriptObject(Host& host, void* instance, IScripting* scripting)
+        : host_(host), instance_(instance), scripting_(scripting) {}
+    Host& host_;
+    void* instance_;
+    IScripting* scripting_;
+};
+
+class Host {
+public:
+    explicit Host(const ModuleExports& module);
+    ~Host();
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    const ModuleExports& module() const { return module_; }
+    Faults& faults() { return faults_; }
+    // The version text QueryInfo answers ("8.5" unless set). Below 8.5 a text value
+    // carries its handle in its second word.
+    void SetVersion(const std::string& text);
+    const std::string& version() const { return versionText_; }
+    Accounting accounting() const;
+    // Misuse seen since the last call: unknown handles, unbalanced unlocks, text
+    // handles without their closing 0, ...
+    std::vector<std::string> TakeProblems();
+
+    Status ListClasses(std::vector<ClassInfoEntry>* entries);
+    // Registers the module and reads its message table. Non-zero on failure, with the
+    // reason in *error.
+    Status Register(std::string* error);
+    const MessageTable& table() const { return table_; }
+    const std::string& messageTableText() const;
+
+    // A new script object, or null with the module's status in *status.
+    std::unique_ptr<ScriptObject> NewObject(Status* status = nullptr);
+
+    // The host's own instance blocks, laid out as the module expects.
+    void* NewInstance(std::int32_t size);
+    void DeleteInstance(void* instance);
+
+    struct Impl;
+
+private:
+    friend class ScriptObject;
+    ModuleExports module_;
+    Faults faults_;
+    std::string versionText_ = "8.5";
+    MessageTable table_;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace velmora::minihost

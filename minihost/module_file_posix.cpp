@@ -1,0 +1,50 @@
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include "minihost/module_file.h"
+
+namespace velmora::minihost {
+
+namespace {
+template <typename Fn>
+bool Bind(void* library, const char* name, Fn* fn, std::string* error) {
+    *fn = reinterpret_cast<Fn>(dlsym(library, name));
+    if (*fn == nullptr) *error = std::string("the module has no export ") + name;
+    return *fn != nullptr;
+}
+}  // namespace
+
+std::unique_ptr<ModuleFile> ModuleFile::Open(const std::string& path, std::string* error) {
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        *error = dlerror();
+        return nullptr;
+    }
+    std::unique_ptr<ModuleFile> file(new ModuleFile(library, path));
+    ModuleExports& e = file->exports_;
+    if (!Bind(library, "DllGetClassObject", &e.getClassObject, error) ||
+        !Bind(library, "DllCanUnloadNow", &e.canUnloadNow, error) ||
+        !Bind(library, "DllGetClassInfo", &e.getClassInfo, error) ||
+        !Bind(library, "DllGetClassForm", &e.getClassForm, error) ||
+        !Bind(library, "DllGetInterface", &e.getInterface, error)) {
+        return nullptr;
+    }
+    return file;
+}
+
+ModuleFile::~ModuleFile() { dlclose(library_); }
+
+std::string DefaultModulePath() {
+    // libvelmora.so beside the program, else the loader's search path.
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string dir(self, static_cast<std::size_t>(n));
+        dir.erase(dir.find_last_of('/') + 1);
+        const std::string beside = dir + "libvelmora.so";
+        if (access(beside.c_str(), R_OK) == 0) return beside;
+    }
+    return "libvelmora.so";
+}
+
+}  // namespace velmora::minihost

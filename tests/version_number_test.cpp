@@ -1,0 +1,45 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "methods/version_number.h"
+
+namespace velmora {
+namespace {
+
+double Parse(const char* text) { return ParseDecimalNumber(text, std::strlen(text)); }
+
+TEST(VersionNumberTest, ReadsTheLongestLeadingDecimalNumber) {
+    EXPECT_EQ(Parse("8.5"), 8.5);
+    EXPECT_EQ(Parse("7.0.2"), 7.0);
+    EXPECT_EQ(Parse("10.0.1"), 10.0);
+    EXPECT_EQ(Parse(" \t\n\v\f\r8.5"), 8.5);
+    EXPECT_EQ(Parse("-2.5x"), -2.5);
+    EXPECT_EQ(Parse("+3"), 3.0);
+    EXPECT_EQ(Parse(".5"), 0.5);
+    EXPECT_EQ(Parse("5."), 5.0);
+    EXPECT_EQ(Parse("1.5e1"), 15.0);
+    EXPECT_EQ(Parse("1.5D1"), 15.0);
+    EXPECT_EQ(Parse("25d-1"), 2.5);
+    EXPECT_EQ(Parse("2e"), 2.0);    // an exponent needs digits
+    EXPECT_EQ(Parse("2e+x"), 2.0);
+}
+
+TEST(VersionNumberTest, TextWithoutANumberIsZero) {
+    EXPECT_EQ(Parse(""), 0.0);
+    EXPECT_EQ(Parse("."), 0.0);
+    EXPECT_EQ(Parse("-"), 0.0);
+    EXPECT_EQ(Parse("v8.5"), 0.0);
+    EXPECT_EQ(Parse("   "), 0.0);
+}
+
+TEST(VersionNumberTest, StopsAtTheLimitWithoutANul) {
+    const char text[4] = {'8', '.', '5', '7'};
+    EXPECT_EQ(ParseDecimalNumber(text, 3), 8.5);
+    char longText[100];
+    std::memset(longText, '9', sizeof longText);
+    EXPECT_GT(ParseDecimalNumber(longText, sizeof longText), 1e40);
+}
+
+}  // namespace
+}  // namespace velmora

@@ -298,6 +298,7 @@ Bool ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_
     std::uint32_t done = 0;
     std::int64_t total = 0;  // set when the first wait is due
     bool timed = false;
+    bool failed = false;
     while (done < count) {
         const ssize_t n = read(port->fd, bytes + done, count - done);
         if (n > 0) {
@@ -306,7 +307,10 @@ Bool ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || errno != EAGAIN) break;  // hung up or failed
+        if (n == 0 || errno != EAGAIN) {  // hung up, or failed
+            failed = true;
+            break;
+        }
         if (atOnce) break;
         if (!timed) {
             timed = true;
@@ -322,15 +326,15 @@ Bool ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_
             if (deadline == kForever || gap < deadline) deadline = gap;
         }
         const Wait w = WaitFor(port->fd, POLLIN, deadline);
-        if (w == Wait::kTimedOut) {
-            if (countRead != nullptr) *countRead = done;
-            return 1;
+        if (w == Wait::kTimedOut) break;  // a time-out ends the read with its count
+        if (w == Wait::kGone) {
+            failed = true;
+            break;
         }
-        if (w == Wait::kGone) break;
     }
     if (countRead != nullptr) *countRead = done;
     // Bytes that arrived before the device went away are delivered; the next call fails.
-    return done == count || done > 0;
+    return !failed || done > 0;
 }
 
 Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define VELMORA_CALL __stdcall
@@ -36,7 +37,9 @@ struct Guid {
 };
 static_assert(sizeof(Guid) == 16);
 
-bool SameGuid(const Guid& a, const Guid& b);
+inline bool SameGuid(const Guid& a, const Guid& b) {
+    return std::memcmp(&a, &b, sizeof(Guid)) == 0;
+}
 
 // A memory handle of IHandleService: opaque and pointer-sized. A host hands out text
 // handles below 2^32, because hosts older than 8.5 carry them in a 32-bit word.

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "host/exports.h"
+#include "host/export_types.h"
 
 namespace velmora::minihost {
 

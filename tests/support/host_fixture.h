@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "extension/port_instance.h"
+#include "host/exports.h"
 #include "minihost/host.h"
 #include "tests/support/fake_serial.h"
 #include "tests/support/linked_module.h"

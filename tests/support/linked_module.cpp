@@ -1,5 +1,7 @@
 #include "tests/support/linked_module.h"
 
+#include "host/exports.h"
+
 namespace velmora::testing {
 
 minihost::ModuleExports LinkedModule() {

@@ -1,0 +1,32 @@
+// The console's commands. Each returns the process's exit status.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+namespace velmora::console {
+
+enum ExitCode {
+    kExitOk = 0,
+    kExitCheckFailed = 1,  // an expect (or a demo check) failed
+    kExitUsage = 2,        // bad command line or script
+    kExitNoModule = 3,     // the module could not be loaded or registered
+    kExitNoPort = 4,       // the port could not be opened
+};
+
+int RunDemo(const std::string& modulePath, std::ostream& out, std::ostream& err);
+int RunScript(const std::string& modulePath, std::istream& script, const std::string& scriptName,
+              std::ostream& out, std::ostream& err);
+
+struct TermOptions {
+    std::string port;
+    std::int32_t baud = 0;  // 0: keep the port's rate
+    std::int32_t flow = 0;  // SetCommFlowControl's type
+    bool hex = false;
+};
+int RunTerm(const std::string& modulePath, const TermOptions& options, std::ostream& err);
+
+int ListPorts(std::ostream& out);
+int ShowInfo(const std::string& modulePath, std::ostream& out, std::ostream& err);
+
+}  // namespace velmora::console

@@ -1,0 +1,126 @@
+// `velmora demo`: a short session with a simulated instrument on a virtual cable,
+// through every family of methods.
+#include <chrono>
+#include <ostream>
+#include <thread>
+
+#include "console/commands.h"
+#include "console/instrument.h"
+#include "console/session.h"
+
+namespace velmora::console {
+
+namespace {
+
+using minihost::Value;
+
+class Demo {
+public:
+    Demo(Session& session, std::ostream& out) : session_(session), out_(out) {}
+
+    void Section(const char* title) { out_ << "\n-- " << title << "\n"; }
+
+    Value Call(const std::string& method, const std::vector<Value>& args = {}) {
+        ++calls_;
+        return session_.Call(method, args, out_).result;
+    }
+    void Check(bool ok, const std::string& what) {
+        if (!ok) {
+            out_ << "   !! " << what << "\n";
+            ++failures_;
+        }
+    }
+    // Polls ReadComm the way a script does once a frame, until a whole line is in.
+    Value AwaitLine() {
+        std::string got;
+        int polls = 0;
+        const auto start = std::chrono::steady_clock::now();
+        while (got.find('\n') == std::string::npos &&
+               std::chrono::steady_clock::now() - start < std::chrono::seconds(2)) {
+            const Value v = session_.Quiet("ReadComm").result;
+            ++polls;
+            if (!v.IsText()) break;
+            got += v.text;
+            if (v.text.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        calls_ += polls;
+        out_ << "ReadComm -> " << minihost::Describe(Value::Text(got)) << "   (" << polls
+             << " polls)\n";
+        return Value::Text(got);
+    }
+    int calls() const { return calls_; }
+    int failures() const { return failures_; }
+
+private:
+    Session& session_;
+    std::ostream& out_;
+    int calls_ = 0;
+    int failures_ = 0;
+};
+
+}  // namespace
+
+int RunDemo(const std::string& modulePath, std::ostream& out, std::ostream& err) {
+    VirtualCable cable;
+    if (!cable.ok()) {
+        err << "velmora demo: no pseudo-terminal to make a virtual cable with\n";
+        return kExitNoPort;
+    }
+    std::unique_ptr<Session> session = Session::Open(modulePath, err);
+    if (!session) return kExitNoModule;
+    SimulatedInstrument instrument(cable.device());
+
+    out << "Velmora demo: a simulated bench instrument on a virtual null-modem cable.\n"
+        << "module: " << session->file().path() << "\n"
+        << "port:   " << cable.port() << "\n";
+    Demo demo(*session, out);
+    const Value port = Value::Text(cable.port());
+
+    demo.Section("Opening the port: new leaves its result alone when the open succeeds");
+    demo.Check(demo.Call("new", {port, Value::Integer(4096), Value::Integer(4096)}) == Value::Void(),
+               "the port did not open");
+
+    demo.Section("Line settings: each setter answers 1 when the port took the value");
+    demo.Check(demo.Call("SetCommBaudRate", {Value::Integer(115200)}).IsInteger(1), "baud rate");
+    demo.Check(demo.Call("GetCommBaudRate").IsInteger(115200), "baud rate read back");
+    demo.Call("GetCommDataBits");
+    demo.Call("GetCommParity");
+    demo.Call("GetCommStopBits");
+    out << "   (a virtual cable always carries 8 data bits without parity, so it refuses 7:)\n";
+    demo.Call("SetCommDataBits", {Value::Integer(7)});
+    demo.Call("GetCommCTS");
+    demo.Call("GetCommDSR");
+    demo.Check(demo.Call("SetCommFlowControl", {Value::Integer(0)}).IsInteger(1), "flow control");
+    demo.Call("GetCommCTS");
+    demo.Check(demo.Call("SetCommTimeOut", {Value::Integer(500)}).IsInteger(1), "time-out");
+
+    demo.Section("Talking to the instrument");
+    demo.Call("WriteComm", {Value::Text("*IDN?\n")});
+    demo.Check(demo.AwaitLine().text.find("VELMORA,SIM-1") != std::string::npos,
+               "the instrument did not identify itself");
+    demo.Call("WriteComm", {Value::Text("MEAS:VOLT?\n")});
+    demo.Check(demo.AwaitLine().text == "+1.234500E+00\r\n", "no measurement");
+    demo.Call("WriteComm", {Value::Text("hello, bench\n")});
+    demo.Check(demo.AwaitLine().text == "hello, bench\r\n", "no echo");
+    demo.Check(demo.Call("ReadComm") == Value::Text(""), "ReadComm with nothing waiting");
+
+    demo.Section("Control lines, flow and status");
+    out << "   (6 is SETXOFF: output pauses as if XOFF had arrived; 5 is SETXON: it resumes)\n";
+    demo.Check(demo.Call("EscapeComm", {Value::Integer(6)}).IsInteger(1), "SETXOFF");
+    demo.Check(demo.Call("EscapeComm", {Value::Integer(5)}).IsInteger(1), "SETXON");
+    out << "   (a virtual cable has no DTR line to raise, and says so:)\n";
+    demo.Call("EscapeComm", {Value::Integer(2)});
+    demo.Check(demo.Call("FlushComm").IsInteger(1), "flush");
+    demo.Check(demo.Call("GetCommError").IsInteger(0), "receive errors");
+
+    demo.Section("Closing");
+    demo.Check(demo.Call("forget").IsInteger(1), "close");
+    demo.Call("ReadComm");
+
+    out << "\n" << demo.calls() << " calls, "
+        << (demo.failures() == 0 ? "all as expected." : std::to_string(demo.failures()) + " unexpected.")
+        << "\n";
+    return demo.failures() == 0 ? kExitOk : kExitCheckFailed;
+}
+
+}  // namespace velmora::console

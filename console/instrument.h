@@ -1,0 +1,45 @@
+// A bench instrument at the far end of a virtual cable: it answers a few queries the
+// way a real one does, reports an error for queries it does not know, and echoes any
+// other line it is sent.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+namespace velmora::console {
+
+// The instrument's answer to one line, empty for none.
+std::string InstrumentAnswer(const std::string& line);
+
+class SimulatedInstrument {
+public:
+    explicit SimulatedInstrument(int device);  // the master side of a pty; not taken over
+    ~SimulatedInstrument();
+    SimulatedInstrument(const SimulatedInstrument&) = delete;
+    SimulatedInstrument& operator=(const SimulatedInstrument&) = delete;
+
+private:
+    void Run();
+    int device_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A pseudo-terminal pair: the port's end has a path, the device's end a descriptor.
+class VirtualCable {
+public:
+    VirtualCable();
+    ~VirtualCable();
+    VirtualCable(const VirtualCable&) = delete;
+    VirtualCable& operator=(const VirtualCable&) = delete;
+    bool ok() const { return device_ >= 0; }
+    int device() const { return device_; }
+    const std::string& port() const { return port_; }
+
+private:
+    int device_ = -1;
+    std::string port_;
+};
+
+}  // namespace velmora::console

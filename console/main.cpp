@@ -1,0 +1,162 @@
+// velmora: try a device and a script's calls through the module, as the host makes them.
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "console/commands.h"
+#include "minihost/module_file.h"
+#include "velmora_version.h"
+
+namespace {
+
+using namespace velmora::console;
+
+const char kUsage[] =
+    "usage: velmora [--module PATH] COMMAND [ARGS]\n"
+    "\n"
+    "commands:\n"
+    "  demo                 a session with a simulated instrument on a virtual cable\n"
+    "  run [FILE]           a script of calls, one a line (standard input without FILE)\n"
+    "  term PORT [OPTIONS]  an interactive terminal on PORT (Ctrl-] quits)\n"
+    "  ports                the serial devices present\n"
+    "  info                 the module's classes and message table\n"
+    "\n"
+    "options:\n"
+    "  --module PATH        the module file (default: the one beside this program)\n"
+    "  --version            the version\n"
+    "  --help               this text; COMMAND --help for a command's own\n"
+    "\n"
+    "exit status: 0 done, 1 an expect or check failed, 2 bad usage or script,\n"
+    "             3 the module could not be loaded, 4 the port could not be opened\n";
+
+const char kRunUsage[] =
+    "usage: velmora run [FILE]\n"
+    "\n"
+    "One statement a line; empty lines and lines starting with # or -- are skipped.\n"
+    "  new \"/dev/ttyUSB0\", 4096, 4096   a method by its message-table name, with its\n"
+    "  SetCommBaudRate 9600              arguments: integers (or 0x hex) and \"texts\"\n"
+    "  WriteComm \"AT\\r\\n\"                with the escapes \\r \\n \\t \\\\ \\\" \\xNN\n"
+    "  ReadComm\n"
+    "  wait 100                          pause for 100 ms\n"
+    "  expect \"OK\" 2000                  poll ReadComm until OK arrives (default 1000 ms)\n"
+    "The whole script is checked before the first call; each call's result is printed.\n";
+
+const char kTermUsage[] =
+    "usage: velmora term PORT [--baud N] [--flow none|hw|xon] [--hex]\n"
+    "\n"
+    "Keys typed go to the port; what the device sends is shown, as text or with --hex as\n"
+    "hexadecimal bytes. Ctrl-] quits. Flow control is none unless --flow says otherwise.\n";
+
+const char kDemoUsage[] =
+    "usage: velmora demo\n"
+    "\n"
+    "Makes a virtual null-modem cable (a pseudo-terminal pair) with a simulated bench\n"
+    "instrument on its far end, and runs a short session through every family of methods,\n"
+    "printing each call and its result. No hardware needed.\n";
+
+int Usage(const char* text, int status) {
+    (status == 0 ? std::cout : std::cerr) << text;
+    return status;
+}
+
+bool WantsHelp(const std::vector<std::string>& args) {
+    for (const std::string& a : args) {
+        if (a == "--help" || a == "-h") return true;
+    }
+    return false;
+}
+
+int Term(const std::string& module, const std::vector<std::string>& args) {
+    TermOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (a == "--hex") {
+            options.hex = true;
+        } else if (a == "--baud" && hasValue) {
+            try {
+                options.baud = std::stoi(args[++i]);
+            } catch (...) {
+                options.baud = -1;
+            }
+            if (options.baud <= 0) {
+                std::cerr << "velmora term: --baud needs a positive number\n";
+                return kExitUsage;
+            }
+        } else if (a == "--flow" && hasValue) {
+            const std::string flow = args[++i];
+            if (flow == "none") {
+                options.flow = 0;
+            } else if (flow == "hw") {
+                options.flow = 1;
+            } else if (flow == "xon") {
+                options.flow = 2;
+            } else {
+                std::cerr << "velmora term: --flow is none, hw or xon\n";
+                return kExitUsage;
+            }
+        } else if (a.rfind("--", 0) != 0 && options.port.empty()) {
+            options.port = a;
+        } else {
+            return Usage(kTermUsage, kExitUsage);
+        }
+    }
+    if (options.port.empty()) return Usage(kTermUsage, kExitUsage);
+    return RunTerm(module, options, std::cerr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string module = velmora::minihost::DefaultModulePath();
+    while (!args.empty() && args[0].rfind("--", 0) == 0) {
+        if (args[0] == "--version") {
+            std::cout << "velmora " << VELMORA_VERSION << "\n";
+            return kExitOk;
+        }
+        if (args[0] == "--help") return Usage(kUsage, kExitOk);
+        if (args[0] == "--module" && args.size() > 1) {
+            module = args[1];
+            args.erase(args.begin(), args.begin() + 2);
+            continue;
+        }
+        return Usage(kUsage, kExitUsage);
+    }
+    if (args.empty()) return Usage(kUsage, kExitUsage);
+    const std::string command = args[0];
+    args.erase(args.begin());
+
+    if (command == "demo") {
+        if (WantsHelp(args)) return Usage(kDemoUsage, kExitOk);
+        if (!args.empty()) return Usage(kDemoUsage, kExitUsage);
+        return RunDemo(module, std::cout, std::cerr);
+    }
+    if (command == "run") {
+        if (WantsHelp(args)) return Usage(kRunUsage, kExitOk);
+        if (args.size() > 1) return Usage(kRunUsage, kExitUsage);
+        if (args.empty() || args[0] == "-") return RunScript(module, std::cin, "<stdin>", std::cout, std::cerr);
+        std::ifstream file(args[0]);
+        if (!file) {
+            std::cerr << "velmora run: cannot read " << args[0] << "\n";
+            return kExitUsage;
+        }
+        return RunScript(module, file, args[0], std::cout, std::cerr);
+    }
+    if (command == "term") {
+        if (WantsHelp(args)) return Usage(kTermUsage, kExitOk);
+        return Term(module, args);
+    }
+    if (command == "ports") {
+        if (WantsHelp(args)) return Usage("usage: velmora ports\n\nThe serial devices present, with their drivers and USB IDs.\n", kExitOk);
+        return ListPorts(std::cout);
+    }
+    if (command == "info") {
+        if (WantsHelp(args)) return Usage("usage: velmora info\n\nThe module file, its target, its classes and its message table.\n", kExitOk);
+        return ShowInfo(module, std::cout, std::cerr);
+    }
+    std::cerr << "velmora: no command \"" << command << "\"\n";
+    return Usage(kUsage, kExitUsage);
+}

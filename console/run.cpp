@@ -1,0 +1,95 @@
+// `velmora run`: a script of calls, checked whole before the first call is made.
+#include <chrono>
+#include <istream>
+#include <ostream>
+#include <thread>
+
+#include "console/call_syntax.h"
+#include "console/commands.h"
+#include "console/session.h"
+
+namespace velmora::console {
+
+namespace {
+
+struct Line {
+    int number;
+    Statement statement;
+};
+
+// Checks a call against the message table the module registered.
+bool CheckCall(const minihost::MessageTable& table, const Statement& s, std::string* error) {
+    const minihost::MethodDecl* method = table.Find(s.method);
+    if (method == nullptr) {
+        *error = "no method \"" + s.method + "\" in " + table.extension + "'s message table";
+        return false;
+    }
+    if (s.args.size() != method->params.size()) {
+        *error = s.method + " takes " + std::to_string(method->params.size()) + " argument" +
+                 (method->params.size() == 1 ? "" : "s") + ", not " + std::to_string(s.args.size());
+        return false;
+    }
+    for (std::size_t i = 0; i < s.args.size(); ++i) {
+        const bool text = method->params[i].type == minihost::ParamDecl::Type::kString;
+        if (s.args[i].IsText() != text) {
+            *error = s.method + "'s " + method->params[i].name + " must be " +
+                     (text ? "a \"text\"" : "an integer");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunScript(const std::string& modulePath, std::istream& script, const std::string& scriptName,
+              std::ostream& out, std::ostream& err) {
+    std::vector<Line> lines;
+    int errors = 0;
+    std::string text;
+    for (int number = 1; std::getline(script, text); ++number) {
+        Statement statement;
+        std::string error;
+        if (!ParseStatement(text, &statement, &error)) {
+            err << scriptName << ":" << number << ": " << error << "\n";
+            ++errors;
+        } else if (statement.kind != Statement::Kind::kNothing) {
+            lines.push_back({number, std::move(statement)});
+        }
+    }
+    if (errors != 0) return kExitUsage;
+
+    std::unique_ptr<Session> session = Session::Open(modulePath, err);
+    if (!session) return kExitNoModule;
+    for (const Line& line : lines) {
+        std::string error;
+        if (line.statement.kind == Statement::Kind::kCall &&
+            !CheckCall(session->host().table(), line.statement, &error)) {
+            err << scriptName << ":" << line.number << ": " << error << "\n";
+            ++errors;
+        }
+    }
+    if (errors != 0) return kExitUsage;
+
+    int failedExpects = 0;
+    for (const Line& line : lines) {
+        const Statement& s = line.statement;
+        switch (s.kind) {
+            case Statement::Kind::kCall: session->Call(s.method, s.args, out); break;
+            case Statement::Kind::kWait:
+                out << "wait " << s.milliseconds << "\n";
+                std::this_thread::sleep_for(std::chrono::milliseconds(s.milliseconds));
+                break;
+            case Statement::Kind::kExpect:
+                if (!session->Expect(s.text, s.milliseconds, out)) {
+                    err << scriptName << ":" << line.number << ": expect failed\n";
+                    ++failedExpects;
+                }
+                break;
+            case Statement::Kind::kNothing: break;
+        }
+    }
+    return failedExpects == 0 ? kExitOk : kExitCheckFailed;
+}
+
+}  // namespace velmora::console

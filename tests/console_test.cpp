@@ -1,0 +1,219 @@
+// The velmora console, run as a program.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "console/call_syntax.h"
+#include "tests/support/process.h"
+#include "tests/support/pty_pair.h"
+
+namespace velmora::testing {
+namespace {
+
+using minihost::Value;
+
+ProcessResult Velmora(std::vector<std::string> args, const std::string& input = {}) {
+    args.insert(args.begin(), {VELMORA_CONSOLE, "--module", VELMORA_MODULE_FILE});
+    return RunProcess(args, input);
+}
+
+std::string WriteScript(const std::string& text) {
+    char path[] = "/tmp/velmora-script-XXXXXX";
+    const int fd = mkstemp(path);
+    close(fd);
+    std::ofstream(path) << text;
+    return path;
+}
+
+// A modem on the far end: answers "AT" with "OK".
+class ScriptedPeer {
+public:
+    explicit ScriptedPeer(PtyPair& pty) : pty_(pty), thread_([this] { Run(); }) {}
+    ~ScriptedPeer() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::string heard() const { return heard_; }
+
+private:
+    void Run() {
+        while (!stop_) {
+            const std::string got = pty_.Receive(64, 10);
+            heard_ += got;
+            if (heard_.find("AT\r") != std::string::npos && !answered_) {
+                pty_.Send("\r\nOK\r\n");
+                answered_ = true;
+            }
+        }
+    }
+    PtyPair& pty_;
+    std::atomic<bool> stop_{false};
+    bool answered_ = false;
+    std::string heard_;
+    std::thread thread_;
+};
+
+TEST(CallSyntaxTest, ParsesCallsWaitsAndExpects) {
+    console::Statement s;
+    std::string error;
+    ASSERT_TRUE(console::ParseStatement("new \"/dev/ttyUSB0\", 4096, -1", &s, &error)) << error;
+    EXPECT_EQ(s.method, "new");
+    EXPECT_EQ(s.args, (std::vector<Value>{Value::Text("/dev/ttyUSB0"), Value::Integer(4096),
+                                          Value::Integer(-1)}));
+    ASSERT_TRUE(console::ParseStatement("WriteComm \"A\\r\\n\\t\\\\\\\"\\x00\\xfF\"", &s, &error));
+    EXPECT_EQ(s.args[0], Value::Text(std::string("A\r\n\t\\\"\0\xFF", 8)));
+    ASSERT_TRUE(console::ParseStatement("SetCommBaudRate 0xFFFFFFFF", &s, &error));
+    EXPECT_EQ(s.args[0], Value::Integer(-1));
+    ASSERT_TRUE(console::ParseStatement("  expect \"OK\" 250", &s, &error));
+    EXPECT_EQ(s.kind, console::Statement::Kind::kExpect);
+    EXPECT_EQ(s.milliseconds, 250);
+    ASSERT_TRUE(console::ParseStatement("-- a comment", &s, &error));
+    EXPECT_EQ(s.kind, console::Statement::Kind::kNothing);
+    EXPECT_EQ(console::FormatCall("WriteComm", {Value::Text("a\r\x01")}), "WriteComm \"a\\r\\x01\"");
+}
+
+TEST(CallSyntaxTest, RefusesMalformedLines) {
+    console::Statement s;
+    std::string error;
+    for (const char* bad : {"WriteComm \"open", "WriteComm \"\\q\"", "WriteComm \"\\x4\"",
+                            "SetCommBaudRate 99999999999", "SetCommBaudRate 2147483648",
+                            "SetCommBaudRate 9600 9600", "wait -5", "expect OK", "!", "new ,"}) {
+        EXPECT_FALSE(console::ParseStatement(bad, &s, &error)) << bad;
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(ConsoleTest, RunsAScriptAgainstADevice) {
+    PtyPair pty;
+    ScriptedPeer modem(pty);
+    const std::string script = WriteScript(
+        "# talk to a modem\n"
+        "new \"" + pty.path() + "\", 4096, 4096\n"
+        "SetCommBaudRate 9600\n"
+        "SetCommFlowControl 0\n"
+        "WriteComm \"AT\\r\"\n"
+        "expect \"OK\\r\\n\" 3000\n"
+        "wait 10\n"
+        "ReadComm\n"
+        "forget\n");
+    const ProcessResult r = Velmora({"run", script});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("SetCommBaudRate 9600 -> 1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("WriteComm \"AT\\r\" -> 3\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("expect \"OK\\r\\n\" -> ok"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("forget -> 1\n"), std::string::npos) << r.out;
+    unlink(script.c_str());
+}
+
+TEST(ConsoleTest, FailedExpectExitsWithOne) {
+    PtyPair pty;
+    const ProcessResult r =
+        Velmora({"run"}, "new \"" + pty.path() + "\", 16, 16\nexpect \"never\" 100\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("FAILED after 100 ms"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("<stdin>:2: expect failed"), std::string::npos) << r.err;
+}
+
+TEST(ConsoleTest, MalformedScriptsNameTheLineAndCallNothing) {
+    PtyPair pty;
+    const std::string open = "new \"" + pty.path() + "\", 16, 16\nWriteComm \"x\"\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"Launch 1\n", "<stdin>:3: no method \"Launch\""},
+        {"SetCommBaudRate \"fast\"\n", "<stdin>:3: SetCommBaudRate's BaudRate must be an integer"},
+        {"SetCommBaudRate\n", "<stdin>:3: SetCommBaudRate takes 1 argument, not 0"},
+        {"WriteComm \"open\n", "<stdin>:3: unterminated text"},
+    };
+    for (const auto& [line, message] : cases) {
+        const ProcessResult r = Velmora({"run"}, open + line);
+        EXPECT_EQ(r.exitCode, 2) << line;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "") << "nothing ran";
+    }
+    EXPECT_EQ(pty.ReceiveAvailable(), "");
+}
+
+TEST(ConsoleTest, DemoRunsToACleanFinish) {
+    const ProcessResult r = Velmora({"demo"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("all as expected."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ReadComm -> \"VELMORA,SIM-1,0001,1.0\\r\\n\""), std::string::npos);
+}
+
+TEST(ConsoleTest, HelpVersionAndExitCodes) {
+    for (const char* command : {"demo", "run", "term", "ports", "info"}) {
+        const ProcessResult r = Velmora({command, "--help"});
+        EXPECT_EQ(r.exitCode, 0) << command;
+        EXPECT_NE(r.out.find(std::string("usage: velmora ") + command), std::string::npos);
+    }
+    EXPECT_EQ(RunProcess({VELMORA_CONSOLE, "--help"}).exitCode, 0);
+    EXPECT_NE(RunProcess({VELMORA_CONSOLE, "--version"}).out.find("velmora "), std::string::npos);
+    EXPECT_EQ(RunProcess({VELMORA_CONSOLE}).exitCode, 2);
+    EXPECT_EQ(Velmora({"launch"}).exitCode, 2);
+    EXPECT_EQ(Velmora({"run", "/nonexistent/script"}).exitCode, 2);
+    EXPECT_EQ(Velmora({"term"}).exitCode, 2);
+    EXPECT_EQ(Velmora({"term", "/nonexistent/port"}).exitCode, 4);
+    EXPECT_EQ(RunProcess({VELMORA_CONSOLE, "--module", "/nonexistent.so", "info"}).exitCode, 3);
+    EXPECT_EQ(Velmora({"ports"}).exitCode, 0);
+}
+
+TEST(ConsoleTest, InfoShowsTheRegisteredMessageTable) {
+    const ProcessResult r = Velmora({"info"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("extension: Velmora, 21 methods"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("SetCommBaudRate object me, integer BaudRate\n"), std::string::npos);
+    EXPECT_NE(r.out.find("IScripting {AC401FB6-0001-F9B0-0000-0800072C6326}"), std::string::npos);
+}
+
+// Reads what the terminal program shows until `text` appears.
+bool AwaitScreen(int terminal, const std::string& text, std::string* screen) {
+    const auto start = std::chrono::steady_clock::now();
+    while (screen->find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(5)) return false;
+        char buffer[256];
+        const ssize_t n = read(terminal, buffer, sizeof buffer);
+        if (n > 0) screen->append(buffer, static_cast<std::size_t>(n));
+        else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+TEST(ConsoleTest, TermCarriesKeysBothWaysAndRestoresTheTerminal) {
+    PtyPair device;
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        execl(VELMORA_CONSOLE, VELMORA_CONSOLE, "--module", VELMORA_MODULE_FILE, "term",
+              device.path().c_str(), "--hex", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(child, 0);
+    termios before{};
+    std::string screen;
+    ASSERT_TRUE(AwaitScreen(terminal, "Ctrl-] quits", &screen)) << screen;
+    tcgetattr(terminal, &before);
+    EXPECT_EQ(before.c_lflag & ICANON, 0u) << "keys go out one by one";
+
+    ASSERT_EQ(write(terminal, "hi\r", 3), 3);
+    EXPECT_EQ(device.Receive(3), "hi\r");
+    device.Send("A\x01");
+    EXPECT_TRUE(AwaitScreen(terminal, "41 01 ", &screen)) << screen;
+
+    ASSERT_EQ(write(terminal, "\x1D", 1), 1);
+    EXPECT_TRUE(AwaitScreen(terminal, "closed " + device.path(), &screen)) << screen;
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    termios after{};
+    tcgetattr(terminal, &after);
+    EXPECT_NE(after.c_lflag & ICANON, 0u) << "the terminal was given back as it was";
+    close(terminal);
+}
+
+}  // namespace
+}  // namespace velmora::testing

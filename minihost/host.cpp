@@ -492,6 +492,8 @@ void Host::SetVersion(const std::string& text) {
 
 const std::string& Host::messageTableText() const { return impl_->messageTableText; }
 
+bool Host::TextHandlesInValues() const { return !impl_->modernText; }
+
 Accounting Host::accounting() const { return impl_->Count(); }
 
 std::vector<std::string> Host::TakeProblems() {

@@ -93,6 +93,8 @@ public:
     // carries its handle in its second word.
     void SetVersion(const std::string& text);
     const std::string& version() const { return versionText_; }
+    // Whether text values carry their handle in their second word (hosts below 8.5).
+    bool TextHandlesInValues() const;
     Accounting accounting() const;
     // Misuse seen since the last call: unknown handles, unbalanced unlocks, text
     // handles without their closing 0, ...

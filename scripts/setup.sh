@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
           mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-          binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 socat)
+          binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 socat
+          clang libclang-rt-14-dev valgrind)
 
 missing=()
 for p in "${packages[@]}"; do

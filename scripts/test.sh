@@ -18,21 +18,50 @@ step "build native" build native
 step "build win32" build win32
 step "build win64" build win64
 
-# Unit, serial-layer and module tests: each test counts.
-if [ -x build/native/tests/velmora_unit_tests ]; then
+# ctest's own count: each test counts once.
+count_ctest() {
+    local log summary total bad
     log=$(mktemp)
-    ctest --preset native -j2 2>&1 | tee "$log" | grep -vE '^ +Start |Test +#[0-9]+: .* Passed'
+    ctest --preset "$1" -j2 2>&1 | tee "$log" | grep -vE '^ +Start |Test +#[0-9]+: .* Passed'
     summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log")
     total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
     bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+    rm -f "$log"
     if [ -n "$total" ] && [ -n "$bad" ]; then
         passed=$((passed + total - bad))
         failed=$((failed + bad))
     else
-        echo "FAILED: ctest gave no summary"
+        echo "FAILED: ctest ($1) gave no summary"
         failed=$((failed + 1))
     fi
-    rm -f "$log"
+}
+
+# Unit, serial-layer, module and console tests.
+[ -x build/native/tests/velmora_unit_tests ] && count_ctest native
+
+# The same tests again with AddressSanitizer and UndefinedBehaviorSanitizer: any report
+# fails its test.
+if step "build asan" build asan; then
+    count_ctest asan
+fi
+
+# The host-driven tests once under valgrind's memcheck (the 10 MiB flood is left to the
+# runs above: under valgrind it measures valgrind).
+for suite in velmora_unit_tests velmora_module_tests; do
+    step "memcheck $suite" valgrind -q --error-exitcode=99 --leak-check=full \
+        --errors-for-leak-kinds=definite,indirect \
+        "build/native/tests/$suite" --gtest_brief=1 --gtest_filter=-*TenMebibytes*
+done
+
+# The call-boundary fuzzer: its regressions, then a bounded run from the seed corpus.
+if step "build fuzz" build fuzz; then
+    fuzzer=build/fuzz/fuzz/velmora_call_fuzzer
+    regressions=(fuzz/regressions/*)
+    [ -e "${regressions[0]}" ] && step "fuzz regressions" "$fuzzer" "${regressions[@]}"
+    work=$(mktemp -d)
+    step "fuzz ${VELMORA_FUZZ_SECONDS:-60} s" "$fuzzer" -max_total_time="${VELMORA_FUZZ_SECONDS:-60}" \
+        -print_final_stats=1 -artifact_prefix=build/fuzz/ "$work" fuzz/corpus
+    rm -rf "$work"
 fi
 
 # The shipped files, checked statically.

@@ -93,6 +93,13 @@ int Ioctl(int fd, unsigned long request, void* arg) {
 
 bool DeviceHasNoSuchControl() { return errno == ENOTTY || errno == EINVAL; }
 
+// Operations that only record something for later still fail on a device that has
+// gone away (an unplugged adapter, a hung-up line), as they do on Windows.
+bool DevicePresent(const Port& port) {
+    termios2 line{};
+    return Ioctl(port.fd, TCGETS2, &line) == 0;
+}
+
 // Milliseconds on a monotonic clock.
 std::int64_t NowMs() {
     timespec now{};
@@ -192,7 +199,8 @@ PortHandle CreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, st
 
 Bool SetupComm(PortHandle handle, std::uint32_t, std::uint32_t) {
     // Linux sizes its queues in the driver; the recommendation has nowhere to go.
-    return Ports().Find(handle) != nullptr;
+    Port* port = Ports().Find(handle);
+    return port != nullptr && DevicePresent(*port);
 }
 
 Bool GetCommState(PortHandle handle, Dcb* dcb) {
@@ -238,7 +246,7 @@ Bool PurgeComm(PortHandle handle, std::uint32_t flags) {
 
 Bool SetCommTimeouts(PortHandle handle, CommTimeouts* timeouts) {
     Port* port = Ports().Find(handle);
-    if (port == nullptr || timeouts == nullptr) return 0;
+    if (port == nullptr || timeouts == nullptr || !DevicePresent(*port)) return 0;
     port->timeouts = *timeouts;
     return 1;
 }

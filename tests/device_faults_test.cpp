@@ -1,0 +1,127 @@
+// What a device can do to a session: vanish, flood it, stop reading, or be held by
+// someone else. The module must answer, never hang, and lose nothing.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "minihost/host.h"
+#include "tests/support/pty_pair.h"
+
+namespace velmora::testing {
+namespace {
+
+using minihost::Value;
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class DeviceFaultsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        file = minihost::ModuleFile::Open(VELMORA_MODULE_FILE, &error);
+        ASSERT_NE(file, nullptr) << error;
+        host = std::make_unique<minihost::Host>(file->exports());
+        ASSERT_EQ(host->Register(&error), kOk) << error;
+        object = host->NewObject();
+        ASSERT_EQ(Call("new", {Value::Text(pty.path()), Value::Integer(4096), Value::Integer(4096)}),
+                  Value::Void());
+        Call("SetCommFlowControl", {Value::Integer(0)});
+    }
+    void TearDown() override {
+        object.reset();
+        EXPECT_TRUE(host->accounting().Clean()) << minihost::Describe(host->accounting());
+        EXPECT_EQ(host->TakeProblems(), std::vector<std::string>{});
+    }
+    Value Call(const std::string& method, const std::vector<Value>& args = {}) {
+        return object->Call(method, args).result;
+    }
+
+    PtyPair pty;
+    std::unique_ptr<minihost::ModuleFile> file;
+    std::unique_ptr<minihost::Host> host;
+    std::unique_ptr<minihost::ScriptObject> object;
+};
+
+TEST_F(DeviceFaultsTest, FarEndClosingMidSessionMakesEveryMethodAnswerZeroAtOnce) {
+    EXPECT_EQ(Call("WriteComm", {Value::Text("before")}), Value::Integer(6));
+    pty.Unplug();
+    const auto start = Clock::now();
+    for (const minihost::MethodDecl& method : host->table().methods) {
+        if (method.name == "new" || method.name == "forget") continue;
+        std::vector<Value> args;
+        for (const minihost::ParamDecl& p : method.params) {
+            args.push_back(p.type == minihost::ParamDecl::Type::kString ? Value::Text("x")
+                                                                         : Value::Integer(1));
+        }
+        EXPECT_EQ(Call(method.name, args), Value::Integer(0)) << method.name;
+    }
+    EXPECT_LT(MsSince(start), 1000) << "nothing may wait on a vanished device";
+    EXPECT_EQ(Call("forget"), Value::Integer(1));  // the handle itself still closes
+}
+
+TEST_F(DeviceFaultsTest, TenMebibytesPouredInArriveCompleteAndInOrder) {
+    std::string data(10 << 20, '\0');
+    std::mt19937 random(20261209);
+    for (char& c : data) c = static_cast<char>(random());
+    std::thread device([&] { pty.Send(data); });
+    std::string got;
+    got.reserve(data.size());
+    const auto start = Clock::now();
+    while (got.size() < data.size() && MsSince(start) < 60000) {
+        const Value v = Call("ReadComm");
+        ASSERT_TRUE(v.IsText());
+        got += v.text;
+    }
+    device.join();
+    ASSERT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data) << "the bytes arrived changed or out of order";
+}
+
+TEST_F(DeviceFaultsTest, WriteToAFarEndThatNeverReadsEndsWithinItsTimeOut) {
+    EXPECT_EQ(Call("SetCommTimeOut", {Value::Integer(200)}), Value::Integer(1));
+    const auto start = Clock::now();
+    const Value written = Call("WriteComm", {Value::Text(std::string(1 << 20, 'w'))});
+    const auto took = MsSince(start);
+    ASSERT_EQ(written.kind, Value::Kind::kInteger);
+    EXPECT_GT(written.integer, 0);
+    EXPECT_LT(written.integer, 1 << 20);
+    EXPECT_GE(took, 190);
+    EXPECT_LT(took, 1500);
+    EXPECT_EQ(pty.Receive(static_cast<std::size_t>(written.integer)).size(),
+              static_cast<std::size_t>(written.integer));
+}
+
+TEST_F(DeviceFaultsTest, AnOpenPortIsRefusedToAnotherObjectAndAnotherProcess) {
+    auto second = host->NewObject();
+    EXPECT_EQ(second->Call("new", {Value::Text(pty.path()), Value::Integer(1), Value::Integer(1)})
+                  .result,
+              Value::Integer(0));
+    second.reset();
+
+    const pid_t child = fork();
+    if (child == 0) {
+        std::string error;
+        auto otherFile = minihost::ModuleFile::Open(VELMORA_MODULE_FILE, &error);
+        minihost::Host other(otherFile->exports());
+        if (other.Register(&error) != kOk) _exit(2);
+        auto intruder = other.NewObject();
+        const Value v =
+            intruder->Call("new", {Value::Text(pty.path()), Value::Integer(1), Value::Integer(1)})
+                .result;
+        _exit(v.IsInteger(0) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process opened it";
+    EXPECT_EQ(Call("WriteComm", {Value::Text("still mine")}), Value::Integer(10));
+}
+
+}  // namespace
+}  // namespace velmora::testing

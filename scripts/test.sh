@@ -22,7 +22,7 @@ step "build win64" build win64
 count_ctest() {
     local log summary total bad
     log=$(mktemp)
-    ctest --preset "$1" -j2 2>&1 | tee "$log" | grep -vE '^ +Start |Test +#[0-9]+: .* Passed'
+    ctest --preset "$1" $([ "$1" = wine ] || echo -j2) 2>&1 | tee "$log" | grep -vE '^ +Start |Test +#[0-9]+: .* Passed'
     summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log")
     total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
     bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
@@ -63,6 +63,17 @@ if step "build fuzz" build fuzz; then
         -print_final_stats=1 -artifact_prefix=build/fuzz/ "$work" fuzz/corpus
     rm -rf "$work"
 fi
+
+# The Windows serial path under Wine: the shipped 32-bit DLL through user-mode
+# emulation, and the 64-bit DLL. No Wine or emulator process outlives this script.
+stop_wine() { for t in win32 win64; do scripts/wine-prefix.sh "$t" --stop; done; }
+trap stop_wine EXIT
+if step "wine set-up" scripts/wine-setup.sh; then
+    step "wine prefix win32" scripts/wine-prefix.sh win32
+    step "wine prefix win64" scripts/wine-prefix.sh win64
+    [ -x build/native/tests/velmora_wine_tests ] && count_ctest wine
+fi
+stop_wine
 
 # The shipped files, checked statically.
 for dll in build/win32/VELMORA.x32 build/win64/VELMORA.x64; do

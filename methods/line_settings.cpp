@@ -13,7 +13,7 @@ using serial::Dcb;
 // whole record back with its one change.
 template <typename Read>
 Status AnswerSetting(PortInstance& self, CallInfo& call, Read read) {
-    Dcb dcb{};
+    Dcb dcb;  // GetCommState fills every field, or fails
     dcb.DCBlength = sizeof dcb;
     if (!serial::GetCommState(self.port, &dcb)) return kOk;
     AnswerInteger(self, call, read(dcb));

@@ -85,7 +85,10 @@ struct Host::Impl {
             id = static_cast<std::uint32_t>(blocks.size());
         }
         Block& b = blocks[id - 1];
-        b.storage.assign(static_cast<std::size_t>(std::max(size, 1)), 0xAB);
+        const auto bytes = static_cast<std::size_t>(std::max(size, 1));
+        if (b.storage.size() < bytes) b.storage.resize(bytes);
+        // A closing byte the module forgets to write must not happen to be 0.
+        b.storage[bytes - 1] = 0xAB;
         b.size = size;
         b.locks = 0;
         b.live = true;
@@ -99,8 +102,11 @@ struct Host::Impl {
     }
     Block* Find(MemHandle handle, const char* op) {
         Block* b = Find(reinterpret_cast<std::uintptr_t>(handle));
-        if (b == nullptr) Problem(std::string(op) + " on an unknown handle");
+        if (b == nullptr) UnknownHandle(op);
         return b;
+    }
+    __attribute__((noinline)) void UnknownHandle(const char* op) {
+        Problem(std::string(op) + " on an unknown handle");
     }
     void FreeBlock(std::uint32_t id) {
         Block& b = blocks[id - 1];
@@ -108,9 +114,7 @@ struct Host::Impl {
             Problem("a handle was dropped while locked");
             lockedHandles -= b.locks;
         }
-        b.live = false;
-        b.storage.clear();
-        b.storage.shrink_to_fit();
+        b.live = false;  // its storage stays allocated for the next handle
         --liveHandles;
         freeBlocks.push_back(id);
     }
@@ -142,34 +146,43 @@ struct Host::Impl {
         }
         return {kVoidTag, 0};
     }
-    // Releases what a value holds.
-    void Drop(const ScriptValue& v) {
+    // Releases what a value holds. Kept out of line: the common calls carry integers.
+    __attribute__((noinline)) void Drop(const ScriptValue& v) {
         if (v.word0 != kTextTag) return;
         const std::uint32_t id = TextId(v);
         Block* b = Find(id);
         if (b != nullptr && b->heldByValue) FreeBlock(id);
     }
-    // Reads a value the module handed back, and releases it.
-    Value Take(const ScriptValue& v) {
-        switch (v.word0) {
-            case kIntegerTag: return Value::Integer(static_cast<std::int32_t>(v.word1));
-            case kTextTag: break;
-            default: return Value::Void();
+    // Reads a value the module handed back into *into, and releases it. *into keeps its
+    // text's storage, so a host polling every frame does not allocate for each answer.
+    void Take(const ScriptValue& v, Value* into) {
+        if (v.word0 == kIntegerTag) {
+            into->kind = Value::Kind::kInteger;
+            into->integer = static_cast<std::int32_t>(v.word1);
+            into->text.clear();
+            return;
         }
-        Block* b = Find(TextId(v));
+        TakeOther(v, into);
+    }
+    __attribute__((noinline)) void TakeOther(const ScriptValue& v, Value* into) {
+        into->kind = Value::Kind::kVoid;
+        into->integer = 0;
+        into->text.clear();
+        if (v.word0 != kTextTag) return;
+        const std::uint32_t id = TextId(v);
+        Block* b = Find(id);
         if (b == nullptr) {
             Problem("a text result without a live handle");
-            return Value::Void();
+            return;
         }
-        Value text = Value::Text({});
+        into->kind = Value::Kind::kText;
         if (b->size < 1 || b->storage[static_cast<std::size_t>(b->size) - 1] != 0) {
             Problem("a text handle without its closing 0");
-        } else {
-            text.text.assign(reinterpret_cast<const char*>(b->storage.data()),
-                             static_cast<std::size_t>(b->size) - 1);
+        } else if (b->size > 1) {
+            into->text.assign(reinterpret_cast<const char*>(b->storage.data()),
+                              static_cast<std::size_t>(b->size) - 1);
         }
-        Drop(v);
-        return text;
+        if (b->heldByValue) FreeBlock(id);
     }
 
     Accounting Count() const {
@@ -315,20 +328,19 @@ Status VELMORA_CALL UnlockText(IValueService* self, const ScriptValue* value) {
     return kOk;
 }
 Status VELMORA_CALL FromInteger(IValueService* self, std::int32_t number, ScriptValue* out) {
-    HostOf(self).Drop(*out);
+    if (out->word0 == kTextTag) HostOf(self).Drop(*out);
     *out = {kIntegerTag, static_cast<std::uint32_t>(number)};
     return kOk;
 }
 Status VELMORA_CALL FromTextHandle(IValueService* self, MemHandle handle, ScriptValue* out) {
     Impl& host = HostOf(self);
+    const auto id = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
     Impl::Block* b = host.Find(handle, "FromTextHandle");
     if (b == nullptr) return 1;
     if (b->heldByValue) host.Problem("FromTextHandle with a handle a value already holds");
     if (b->locks != 0) host.Problem("FromTextHandle with a locked handle");
-    const auto id = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
-    if (out->word0 != kTextTag || host.TextId(*out) != id) host.Drop(*out);
-    b = host.Find(id);
     b->heldByValue = true;
+    if (out->word0 == kTextTag && host.TextId(*out) != id) host.Drop(*out);
     *out = host.TextValue(id);
     return kOk;
 }
@@ -662,9 +674,36 @@ CallOutcome ScriptObject::CallNumber(std::int32_t number, const std::vector<Valu
     call.args = values;
     CallOutcome outcome;
     outcome.status = scripting_->ops->RunMethod(scripting_, &call);
-    outcome.result = h.Take(call.result);
+    h.Take(call.result, &outcome.result);
     for (std::size_t i = 1; i <= args.size(); ++i) h.Drop(values[i]);
     return outcome;
+}
+
+}  // namespace velmora::minihost
+
+namespace velmora::minihost {
+
+PreparedCall::PreparedCall(ScriptObject& object, std::int32_t number,
+                           const std::vector<Value>& args)
+    : object_(object) {
+    Host::Impl& h = *object.host_.impl_;
+    args_.assign(std::max(args.size() + 1, kMinArguments), ScriptValue{kVoidTag, 0});
+    args_[0] = {kObjectTag, 1};
+    for (std::size_t i = 0; i < args.size(); ++i) args_[i + 1] = h.Make(args[i]);
+    call_.method = number;
+    call_.hostArgCount = static_cast<std::int32_t>(args.size() + 1);
+    call_.args = args_.data();
+}
+
+PreparedCall::~PreparedCall() {
+    for (const ScriptValue& v : args_) object_.host_.impl_->Drop(v);
+}
+
+const Value& PreparedCall::Run() {
+    call_.result = {kVoidTag, 0};
+    object_.scripting_->ops->RunMethod(object_.scripting_, &call_);
+    object_.host_.impl_->Take(call_.result, &result_);
+    return result_;
 }
 
 }  // namespace velmora::minihost

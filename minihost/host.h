@@ -54,6 +54,7 @@ struct CallOutcome {
 };
 
 class Host;
+class PreparedCall;
 
 // One script object: an instance of the scripting class and its IScripting.
 class ScriptObject {
@@ -73,11 +74,31 @@ public:
 
 private:
     friend class Host;
+    friend class PreparedCall;
     ScriptObject(Host& host, void* instance, IScripting* scripting)
         : host_(host), instance_(instance), scripting_(scripting) {}
     Host& host_;
     void* instance_;
     IScripting* scripting_;
+};
+
+// One call made again and again with the same arguments, as a host runs a script line
+// every frame: the argument values are made once, not on every run.
+class PreparedCall {
+public:
+    PreparedCall(ScriptObject& object, std::int32_t number, const std::vector<Value>& args);
+    ~PreparedCall();
+    PreparedCall(const PreparedCall&) = delete;
+    PreparedCall& operator=(const PreparedCall&) = delete;
+
+    // Runs the call; the result is read and released as after any call.
+    const Value& Run();
+
+private:
+    ScriptObject& object_;
+    Value result_;
+    std::vector<ScriptValue> args_;
+    CallInfo call_{};
 };
 
 class Host {
@@ -118,6 +139,7 @@ public:
 
 private:
     friend class ScriptObject;
+    friend class PreparedCall;
     ModuleExports module_;
     Faults faults_;
     std::string versionText_ = "8.5";

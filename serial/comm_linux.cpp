@@ -44,6 +44,8 @@ constexpr std::uintptr_t kMaxReuse = 0x7FFF;
 
 class PortTable {
 public:
+    constexpr PortTable() = default;
+
     Port* Find(PortHandle handle) const {
         const auto value = reinterpret_cast<std::uintptr_t>(handle);
         const std::uintptr_t slot = (value & kSlotBits) - 1;
@@ -78,10 +80,9 @@ private:
     std::array<std::uintptr_t, kSlots> reuse_{};
 };
 
-PortTable& Ports() {
-    static PortTable table;
-    return table;
-}
+// Constant-initialised, so looking a handle up costs no initialisation check.
+PortTable portTable;
+PortTable& Ports() { return portTable; }
 
 int Ioctl(int fd, unsigned long request, void* arg) {
     int result;
@@ -286,13 +287,12 @@ Bool ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
     return 1;
 }
 
-Bool ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_t* countRead,
-              void*) {
-    Port* port = Ports().Find(handle);
-    if (countRead != nullptr) *countRead = 0;
-    if (port == nullptr || (buffer == nullptr && count != 0)) return 0;
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    const CommTimeouts& t = port->timeouts;
+namespace {
+
+// The Win32 read rules on a non-blocking descriptor (count > 0).
+Bool ReadWithTimeouts(Port& port, unsigned char* bytes, std::uint32_t count,
+                      std::uint32_t* countRead) {
+    const CommTimeouts& t = port.timeouts;
     // MAXDWORD interval with zero totals: whatever is there, at once. MAXDWORD interval
     // and multiplier: at once when anything is there, else wait for a first byte.
     const bool atOnce = t.ReadIntervalTimeout == kMaxDword &&
@@ -302,13 +302,12 @@ Bool ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_
                            t.ReadTotalTimeoutConstant != 0 &&
                            t.ReadTotalTimeoutConstant != kMaxDword;
     const std::uint32_t interval = t.ReadIntervalTimeout == kMaxDword ? 0 : t.ReadIntervalTimeout;
-
     std::uint32_t done = 0;
     std::int64_t total = 0;  // set when the first wait is due
     bool timed = false;
     bool failed = false;
     while (done < count) {
-        const ssize_t n = read(port->fd, bytes + done, count - done);
+        const ssize_t n = read(port.fd, bytes + done, count - done);
         if (n > 0) {
             done += static_cast<std::uint32_t>(n);
             if (atOnce || firstByte) break;
@@ -333,7 +332,7 @@ Bool ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_
             const std::int64_t gap = NowMs() + interval;
             if (deadline == kForever || gap < deadline) deadline = gap;
         }
-        const Wait w = WaitFor(port->fd, POLLIN, deadline);
+        const Wait w = WaitFor(port.fd, POLLIN, deadline);
         if (w == Wait::kTimedOut) break;  // a time-out ends the read with its count
         if (w == Wait::kGone) {
             failed = true;
@@ -345,11 +344,23 @@ Bool ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_
     return !failed || done > 0;
 }
 
+}  // namespace
+
+Bool ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_t* countRead,
+              void*) {
+    Port* port = Ports().Find(handle);
+    if (countRead != nullptr) *countRead = 0;
+    if (port == nullptr || (buffer == nullptr && count != 0)) return 0;
+    if (count == 0) return 1;  // what a ReadComm with nothing waiting asks for, every frame
+    return ReadWithTimeouts(*port, static_cast<unsigned char*>(buffer), count, countRead);
+}
+
 Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
                std::uint32_t* countWritten, void*) {
     Port* port = Ports().Find(handle);
     if (countWritten != nullptr) *countWritten = 0;
     if (port == nullptr || (buffer == nullptr && count != 0)) return 0;
+    if (count == 0) return 1;
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     std::uint32_t done = 0;
     std::int64_t deadline = 0;

@@ -1,0 +1,90 @@
+#include "bench/rig.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <vector>
+
+namespace velmora::bench {
+
+RawPort::RawPort() {
+    device_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    char name[128];
+    if (device_ < 0 || grantpt(device_) != 0 || unlockpt(device_) != 0 ||
+        ptsname_r(device_, name, sizeof name) != 0) {
+        throw std::runtime_error("no pseudo-terminal");
+    }
+    path_ = name;
+    fd_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios line{};
+    tcgetattr(fd_, &line);
+    cfmakeraw(&line);
+    tcsetattr(fd_, TCSANOW, &line);
+}
+
+RawPort::~RawPort() {
+    CloseTerminalEnd();
+    close(device_);
+}
+
+void RawPort::CloseTerminalEnd() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+}
+
+ModuleRig::ModuleRig(const std::string& modulePath) {
+    std::string error;
+    file_ = minihost::ModuleFile::Open(modulePath, &error);
+    if (!file_) throw std::runtime_error(error);
+    host_ = std::make_unique<minihost::Host>(file_->exports());
+    if (host_->Register(&error) != kOk) throw std::runtime_error(error);
+    object_ = host_->NewObject();
+}
+
+bool ModuleRig::Open(minihost::ScriptObject& object, const std::string& path) {
+    using minihost::Value;
+    const Value opened =
+        object.Call("new", {Value::Text(path), Value::Integer(65536), Value::Integer(65536)}).result;
+    if (opened.IsInteger(0)) return false;
+    object.Call("SetCommFlowControl", {Value::Integer(0)});
+    return true;
+}
+
+FarEnd::FarEnd(int device, Mode mode, std::size_t chunk)
+    : device_(device), mode_(mode), chunk_(chunk), thread_([this] { Run(); }) {}
+
+FarEnd::~FarEnd() {
+    stop_ = true;
+    thread_.join();
+}
+
+void FarEnd::Run() {
+    std::vector<unsigned char> buffer(std::max<std::size_t>(chunk_, 65536));
+    std::uint64_t sent = 0;
+    std::size_t pending = 0;  // bytes of the current chunk not yet written
+    while (!stop_) {
+        pollfd p{device_, static_cast<short>(mode_ == Mode::kDrain ? POLLIN : POLLOUT), 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        if (mode_ == Mode::kDrain) {
+            if (read(device_, buffer.data(), buffer.size()) < 0) usleep(1000);
+            continue;
+        }
+        if (pending == 0) {
+            for (std::size_t i = 0; i < chunk_; ++i) buffer[i] = SequenceByte(sent + i);
+            pending = chunk_;
+        }
+        const ssize_t n = write(device_, buffer.data() + (chunk_ - pending), pending);
+        if (n > 0) {
+            pending -= static_cast<std::size_t>(n);
+            sent += static_cast<std::uint64_t>(n);
+        } else {
+            usleep(1000);
+        }
+    }
+}
+
+}  // namespace velmora::bench

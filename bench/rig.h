@@ -1,0 +1,67 @@
+// What the benchmarks measure on: the built module loaded by the project's host, and
+// pseudo-terminal pairs for it and for the raw system calls it is compared with.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "minihost/host.h"
+
+namespace velmora::bench {
+
+// A pseudo-terminal pair whose terminal end this program opens itself, in raw mode.
+class RawPort {
+public:
+    RawPort();
+    ~RawPort();
+    int fd() const { return fd_; }
+    int device() const { return device_; }
+    const std::string& path() const { return path_; }
+    void CloseTerminalEnd();  // so that the module can open it instead
+
+private:
+    int device_ = -1;
+    int fd_ = -1;
+    std::string path_;
+};
+
+// The module, loaded from its file, with one script object.
+class ModuleRig {
+public:
+    explicit ModuleRig(const std::string& modulePath);
+    minihost::Host& host() { return *host_; }
+    minihost::ScriptObject& object() { return *object_; }
+    std::unique_ptr<minihost::ScriptObject> NewObject() { return host_->NewObject(); }
+    // Opens `path` on the rig's object, with no flow control; false when refused.
+    bool Open(minihost::ScriptObject& object, const std::string& path);
+
+private:
+    std::unique_ptr<minihost::ModuleFile> file_;
+    std::unique_ptr<minihost::Host> host_;
+    std::unique_ptr<minihost::ScriptObject> object_;
+};
+
+// The far end: reads and drops everything (a device that keeps up), or writes a
+// checkable sequence in chunks as fast as the port takes it.
+class FarEnd {
+public:
+    enum class Mode { kDrain, kFeed };
+    FarEnd(int device, Mode mode, std::size_t chunk);
+    ~FarEnd();
+
+private:
+    void Run();
+    int device_;
+    Mode mode_;
+    std::size_t chunk_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The sequence the feeding far end writes: byte i is i mod 251, so any lost, doubled
+// or reordered byte breaks it.
+inline unsigned char SequenceByte(std::uint64_t i) { return static_cast<unsigned char>(i % 251); }
+
+}  // namespace velmora::bench

@@ -1,0 +1,205 @@
+// What a script pays per call and how fast data moves, next to the raw system calls the
+// module has to make, measured in the same run.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/rig.h"
+
+namespace velmora::bench {
+namespace {
+
+using minihost::PreparedCall;
+using minihost::Value;
+
+std::string ModulePath() { return VELMORA_MODULE_FILE; }
+
+// Writes all of `size` bytes, waiting while the pty is full, as WriteFile does.
+void RawWriteAll(int fd, const char* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(fd, data + done, size - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else {
+            pollfd p{fd, POLLOUT, 0};
+            poll(&p, 1, -1);
+        }
+    }
+}
+
+// Checks that received bytes continue the far end's sequence.
+class SequenceCheck {
+public:
+    bool Take(const unsigned char* bytes, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (bytes[i] != SequenceByte(next_++)) return false;
+        }
+        return true;
+    }
+
+private:
+    std::uint64_t next_ = 0;
+};
+
+void BM_Raw_Write(benchmark::State& state) {
+    RawPort port;
+    FarEnd drain(port.device(), FarEnd::Mode::kDrain, 0);
+    const std::string data(static_cast<std::size_t>(state.range(0)), 'w');
+    for (auto _ : state) RawWriteAll(port.fd(), data.data(), data.size());
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BM_Module_WriteComm(benchmark::State& state) {
+    RawPort port;
+    port.CloseTerminalEnd();
+    ModuleRig rig(ModulePath());
+    if (!rig.Open(rig.object(), port.path())) return state.SkipWithError("port refused");
+    FarEnd drain(port.device(), FarEnd::Mode::kDrain, 0);
+    PreparedCall write(rig.object(), 2,
+                       {Value::Text(std::string(static_cast<std::size_t>(state.range(0)), 'w'))});
+    for (auto _ : state) {
+        if (!write.Run().IsInteger(static_cast<std::int32_t>(state.range(0)))) {
+            return state.SkipWithError("short write");
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BM_Raw_ReadPoll(benchmark::State& state) {
+    RawPort port;
+    FarEnd feed(port.device(), FarEnd::Mode::kFeed, static_cast<std::size_t>(state.range(0)));
+    std::vector<unsigned char> buffer(1 << 20);
+    SequenceCheck check;
+    std::int64_t bytes = 0;
+    for (auto _ : state) {
+        int waiting = 0;
+        ioctl(port.fd(), FIONREAD, &waiting);
+        const ssize_t n = read(port.fd(), buffer.data(), static_cast<std::size_t>(waiting));
+        if (n > 0) {
+            if (!check.Take(buffer.data(), static_cast<std::size_t>(n))) {
+                return state.SkipWithError("bytes changed");
+            }
+            bytes += n;
+        }
+    }
+    state.SetBytesProcessed(bytes);
+}
+
+void BM_Module_ReadComm(benchmark::State& state) {
+    RawPort port;
+    port.CloseTerminalEnd();
+    ModuleRig rig(ModulePath());
+    if (!rig.Open(rig.object(), port.path())) return state.SkipWithError("port refused");
+    FarEnd feed(port.device(), FarEnd::Mode::kFeed, static_cast<std::size_t>(state.range(0)));
+    PreparedCall read(rig.object(), 3, {});
+    SequenceCheck check;
+    std::int64_t bytes = 0;
+    for (auto _ : state) {
+        const Value got = read.Run();
+        if (!check.Take(reinterpret_cast<const unsigned char*>(got.text.data()), got.text.size())) {
+            return state.SkipWithError("bytes changed");
+        }
+        bytes += static_cast<std::int64_t>(got.text.size());
+    }
+    state.SetBytesProcessed(bytes);
+}
+
+// Per call. `ports` ports are open at once (the object measured is the last one).
+struct PerCallRig {
+    explicit PerCallRig(int ports) : rig(ModulePath()) {
+        for (int i = 0; i < ports; ++i) {
+            raw.push_back(std::make_unique<RawPort>());
+            raw.back()->CloseTerminalEnd();
+            objects.push_back(rig.NewObject());
+            if (!rig.Open(*objects.back(), raw.back()->path())) ok = false;
+        }
+    }
+    minihost::ScriptObject& measured() { return *objects.back(); }
+    ModuleRig rig;
+    std::vector<std::unique_ptr<RawPort>> raw;
+    std::vector<std::unique_ptr<minihost::ScriptObject>> objects;
+    bool ok = true;
+};
+
+void BM_Module_GetCommBaudRate(benchmark::State& state) {
+    PerCallRig r(static_cast<int>(state.range(0)));
+    PreparedCall call(r.measured(), 4, {});
+    for (auto _ : state) benchmark::DoNotOptimize(call.Run());
+}
+
+void BM_Raw_tcgetattr(benchmark::State& state) {
+    RawPort port;
+    termios line{};
+    for (auto _ : state) benchmark::DoNotOptimize(tcgetattr(port.fd(), &line));
+}
+
+void BM_Module_SetCommBaudRate(benchmark::State& state) {
+    PerCallRig r(static_cast<int>(state.range(0)));
+    PreparedCall slow(r.measured(), 5, {Value::Integer(9600)});
+    PreparedCall fast(r.measured(), 5, {Value::Integer(19200)});
+    bool flip = false;
+    for (auto _ : state) benchmark::DoNotOptimize((flip = !flip) ? slow.Run() : fast.Run());
+}
+
+void BM_Raw_tcgetattr_tcsetattr(benchmark::State& state) {
+    RawPort port;
+    termios line{};
+    bool flip = false;
+    for (auto _ : state) {
+        tcgetattr(port.fd(), &line);
+        cfsetspeed(&line, (flip = !flip) ? B9600 : B19200);
+        benchmark::DoNotOptimize(tcsetattr(port.fd(), TCSANOW, &line));
+    }
+}
+
+void BM_Module_ReadCommEmpty(benchmark::State& state) {
+    PerCallRig r(static_cast<int>(state.range(0)));
+    PreparedCall call(r.measured(), 3, {});
+    for (auto _ : state) benchmark::DoNotOptimize(call.Run());
+}
+
+void BM_Raw_FIONREAD(benchmark::State& state) {
+    RawPort port;
+    int waiting = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(ioctl(port.fd(), FIONREAD, &waiting));
+}
+
+void BM_Module_ClosedPort(benchmark::State& state) {
+    ModuleRig rig(ModulePath());
+    PreparedCall call(rig.object(), 4, {});
+    for (auto _ : state) benchmark::DoNotOptimize(call.Run());
+}
+
+void BM_Module_NumberAbove20(benchmark::State& state) {
+    ModuleRig rig(ModulePath());
+    PreparedCall call(rig.object(), 21, {});
+    for (auto _ : state) benchmark::DoNotOptimize(call.Run());
+}
+
+constexpr std::int64_t kSizes[] = {64, 1024, 4096};
+
+BENCHMARK(BM_Raw_Write)->Arg(kSizes[0])->Arg(kSizes[1])->Arg(kSizes[2])->MinTime(0.5);
+BENCHMARK(BM_Module_WriteComm)->Arg(kSizes[0])->Arg(kSizes[1])->Arg(kSizes[2])->MinTime(0.5);
+BENCHMARK(BM_Raw_ReadPoll)->Arg(kSizes[0])->Arg(kSizes[1])->Arg(kSizes[2])->MinTime(0.5);
+BENCHMARK(BM_Module_ReadComm)->Arg(kSizes[0])->Arg(kSizes[1])->Arg(kSizes[2])->MinTime(0.5);
+BENCHMARK(BM_Raw_tcgetattr);
+BENCHMARK(BM_Module_GetCommBaudRate)->Arg(1)->Arg(64);
+BENCHMARK(BM_Raw_tcgetattr_tcsetattr);
+BENCHMARK(BM_Module_SetCommBaudRate)->Arg(1)->Arg(64);
+BENCHMARK(BM_Raw_FIONREAD);
+BENCHMARK(BM_Module_ReadCommEmpty)->Arg(1)->Arg(64);
+BENCHMARK(BM_Module_ClosedPort);
+BENCHMARK(BM_Module_NumberAbove20);
+
+}  // namespace
+}  // namespace velmora::bench
+
+BENCHMARK_MAIN();

@@ -1,7 +1,8 @@
 // Runs one call N times, for counting what each costs from outside: system calls with
 // strace -c (the difference between N and 0 runs, divided by N), and user-space
 // instructions with callgrind, which counts only inside velmora_measured_calls.
-// Usage: velmora_call_count OPERATION N [PORTS]
+// Usage: velmora_call_count OPERATION N [PORTS]. The far end, where an operation needs
+// one, is a thread of its own: strace without -f counts only this thread's calls.
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -41,7 +42,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<velmora::minihost::ScriptObject>> objects;
     for (int i = 0; i < ports; ++i) {
         raw.push_back(std::make_unique<RawPort>());
-        if (op.rfind("raw-", 0) == 0) continue;
+        if (op.rfind("raw-", 0) == 0 || op == "harness") continue;
         raw.back()->CloseTerminalEnd();
         objects.push_back(rig.NewObject());
         if (op != "closed-port" && !rig.Open(*objects.back(), raw.back()->path())) return 1;
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
     int waiting = 0;
     bool flip = false;
 
+    std::unique_ptr<FarEnd> farEnd;
     std::unique_ptr<PreparedCall> prepared, other;
     std::function<void()> call;
     if (op == "GetCommBaudRate" || op == "closed-port") {
@@ -60,6 +62,13 @@ int main(int argc, char** argv) {
         prepared = std::make_unique<PreparedCall>(object, 5, std::vector<Value>{Value::Integer(9600)});
         other = std::make_unique<PreparedCall>(object, 5, std::vector<Value>{Value::Integer(19200)});
     } else if (op == "ReadComm-empty") {
+        prepared = std::make_unique<PreparedCall>(object, 3, std::vector<Value>{});
+    } else if (op == "WriteComm-64") {
+        farEnd = std::make_unique<FarEnd>(raw.back()->device(), FarEnd::Mode::kDrain, 0);
+        prepared = std::make_unique<PreparedCall>(object, 2,
+                                                  std::vector<Value>{Value::Text(std::string(64, 'w'))});
+    } else if (op == "ReadComm-fed") {
+        farEnd = std::make_unique<FarEnd>(raw.back()->device(), FarEnd::Mode::kFeed, 64);
         prepared = std::make_unique<PreparedCall>(object, 3, std::vector<Value>{});
     } else if (op == "number-above-20") {
         prepared = std::make_unique<PreparedCall>(object, 21, std::vector<Value>{});
@@ -76,6 +85,8 @@ int main(int argc, char** argv) {
             cfsetspeed(&line, (flip = !flip) ? B9600 : B19200);
             tcsetattr(fd, TCSANOW, &line);
         };
+    } else if (op == "harness") {
+        call = [] {};  // what the counting loop itself costs, to take away
     } else if (op == "raw-FIONREAD") {
         call = [&] { ioctl(fd, FIONREAD, &waiting); };
     } else {

@@ -1,0 +1,94 @@
+#!/usr/bin/env python3
+"""Prints the benchmark table: every module figure next to the raw figure measured in
+the same run, their ratio and the target. Reads Google Benchmark's JSON and the
+counts that scripts/bench.sh collected with strace and callgrind."""
+import json
+import sys
+
+
+def medians(path):
+    data = json.load(open(path))
+    out = {}
+    for b in data["benchmarks"]:
+        if b.get("aggregate_name") not in (None, "median"):
+            continue
+        name = b["run_name"] if "run_name" in b else b["name"]
+        name = name.replace("/min_time:0.500", "").replace("/real_time", "")
+        out[name] = b
+    return out
+
+
+def main():
+    bench, counts_path = sys.argv[1], sys.argv[2]
+    b = medians(bench)
+    counts = json.load(open(counts_path))
+    rows = []
+    failures = 0
+
+    def row(what, module, raw, unit, ratio, target, ok):
+        nonlocal failures
+        failures += 0 if ok else 1
+        rows.append((what, module, raw, unit, ratio, target, "ok" if ok else "MISSED"))
+
+    mb = lambda x: x["bytes_per_second"] / 1e6
+    for size in (64, 1024, 4096):
+        m, r = b[f"BM_Module_WriteComm/{size}"], b[f"BM_Raw_Write/{size}"]
+        ratio = mb(m) / mb(r)
+        need = 0.9 if size == 64 else 0.95
+        row(f"WriteComm {size} B", f"{mb(m):.1f}", f"{mb(r):.1f}", "MB/s", f"{ratio:.2f}", f">= {need}", ratio >= need)
+    for size in (64, 1024, 4096):
+        m, r = b[f"BM_Module_ReadComm/{size}"], b[f"BM_Raw_ReadPoll/{size}"]
+        ratio = mb(m) / mb(r)
+        need = 0.85 if size == 64 else 0.9
+        row(f"ReadComm polling {size} B", f"{mb(m):.1f}", f"{mb(r):.1f}", "MB/s", f"{ratio:.2f}", f">= {need}", ratio >= need)
+
+    ns = lambda x: x["cpu_time"]
+    per_call = [
+        ("GetCommBaudRate", "BM_Module_GetCommBaudRate", "BM_Raw_tcgetattr", "tcgetattr", 1.15),
+        ("SetCommBaudRate", "BM_Module_SetCommBaudRate", "BM_Raw_tcgetattr_tcsetattr", "tcgetattr+tcsetattr", 1.3),
+        ("ReadComm, empty port", "BM_Module_ReadCommEmpty", "BM_Raw_FIONREAD", "FIONREAD", 1.3),
+    ]
+    for ports in (1, 64):
+        for what, module, raw, raw_name, need in per_call:
+            m, r = ns(b[f"{module}/{ports}"]), ns(b[raw])
+            ratio = m / r
+            row(f"{what} ({ports} port{'s' if ports > 1 else ''}) vs {raw_name}", f"{m:.0f}", f"{r:.0f}", "ns",
+                f"{ratio:.2f}", f"<= {need}", ratio <= need)
+    for what, name in (("RunMethod, closed port", "BM_Module_ClosedPort"),
+                       ("RunMethod, number above 20", "BM_Module_NumberAbove20")):
+        row(what, f"{ns(b[name]):.1f}", "-", "ns", "-", "no system call", counts["syscalls"][name] == 0)
+
+    limits = {"GetCommBaudRate": (1, 500), "SetCommBaudRate": (4, 1000), "ReadComm-empty": (1, 500),
+              "closed-port": (0, 100), "number-above-20": (0, 100)}
+    raw_of = {"GetCommBaudRate": "raw-tcgetattr", "SetCommBaudRate": "raw-tcgetattr-tcsetattr",
+              "ReadComm-empty": "raw-FIONREAD"}
+    for op, (max_sys, max_ins) in limits.items():
+        for ports in (1, 64):
+            sys_calls = counts["syscalls"][f"{op}/{ports}"]
+            ins = counts["instructions"][f"{op}/{ports}"]
+            raw = raw_of.get(op)
+            raw_sys = counts["syscalls"].get(raw, "-") if raw else "-"
+            raw_ins = counts["instructions"].get(raw, "-") if raw else "-"
+            row(f"{op} ({ports} port{'s' if ports > 1 else ''}): system calls", f"{sys_calls:g}", f"{raw_sys}", "calls",
+                "-", f"<= {max_sys}", sys_calls <= max_sys)
+            row(f"{op} ({ports} port{'s' if ports > 1 else ''}): user instructions", f"{ins:g}", f"{raw_ins}", "Ir",
+                "-", f"<= {max_ins}", ins <= max_ins)
+
+    for op, what, most in (("WriteComm-64/1", "WriteComm 64 B while the device takes it", 1),
+                           ("ReadComm-fed/1", "ReadComm polling a device that keeps sending", 2)):
+        n = counts["syscalls"][op]
+        row(f"{what}: system calls", f"{n:g}", "-", "calls", "-", f"<= {most}", n <= most)
+
+    head = ("measure", "module", "raw", "unit", "ratio", "target", "")
+    widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(len(head))]
+    line = lambda r: "  ".join(str(c).ljust(w) for c, w in zip(r, widths)).rstrip()
+    print(line(head))
+    print("  ".join("-" * w for w in widths))
+    for r in rows:
+        print(line(r))
+    print(f"\n{len(rows) - failures} targets met, {failures} missed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -15,9 +15,10 @@ public:
     void SkipSpace() {
         while (pos_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[pos_]))) ++pos_;
     }
+    // A # outside a text starts a comment that runs to the end of the line.
     bool AtEnd() {
         SkipSpace();
-        return pos_ >= text_.size();
+        return pos_ >= text_.size() || text_[pos_] == '#';
     }
     char Peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
     bool Take(char c) {

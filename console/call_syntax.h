@@ -1,5 +1,6 @@
 // One line of a call script: a method call by the message table's name, `wait MS`, or
-// `expect "TEXT" [MS]`. Texts take the escapes \r \n \t \\ \" and \xNN.
+// `expect "TEXT" [MS]`. Texts take the escapes \r \n \t \\ \" and \xNN; a # outside
+// a text starts a comment.
 #pragma once
 
 #include <cstdint>

@@ -15,8 +15,15 @@ enum ExitCode {
 };
 
 int RunDemo(const std::string& modulePath, std::ostream& out, std::ostream& err);
+// `simulatedPort`, when given, is opened wherever a script's `new` names the port "SIM".
 int RunScript(const std::string& modulePath, std::istream& script, const std::string& scriptName,
-              std::ostream& out, std::ostream& err);
+              std::ostream& out, std::ostream& err, const std::string& simulatedPort = {});
+// The same with the simulated instrument of the demo on the far end of port "SIM".
+int RunScriptWithInstrument(const std::string& modulePath, std::istream& script,
+                            const std::string& scriptName, std::ostream& out, std::ostream& err);
+
+// The module's version as its message table's comment line states it, or "".
+std::string ModuleVersion(const std::string& messageTable);
 
 struct TermOptions {
     std::string port;

@@ -124,3 +124,18 @@ int RunDemo(const std::string& modulePath, std::ostream& out, std::ostream& err)
 }
 
 }  // namespace velmora::console
+
+namespace velmora::console {
+
+int RunScriptWithInstrument(const std::string& modulePath, std::istream& script,
+                            const std::string& scriptName, std::ostream& out, std::ostream& err) {
+    VirtualCable cable;
+    if (!cable.ok()) {
+        err << "velmora run: no pseudo-terminal to make a virtual cable with\n";
+        return kExitNoPort;
+    }
+    SimulatedInstrument instrument(cable.device());
+    return RunScript(modulePath, script, scriptName, out, err, cable.port());
+}
+
+}  // namespace velmora::console

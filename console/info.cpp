@@ -41,6 +41,7 @@ int ShowInfo(const std::string& modulePath, std::ostream& out, std::ostream& err
     std::unique_ptr<Session> session = Session::Open(modulePath, err);
     if (!session) return kExitNoModule;
     out << "module:  " << session->file().path() << "\n"
+        << "version: " << ModuleVersion(session->host().messageTableText()) << "\n"
         << "target:  " << Target() << "\n"
         << "extension: " << session->host().table().extension << ", "
         << session->host().table().methods.size() << " methods\n\nclasses:\n";

@@ -12,6 +12,12 @@ int RunDemo(const std::string&, std::ostream&, std::ostream& err) {
     return kExitUsage;
 }
 
+int RunScriptWithInstrument(const std::string&, std::istream&, const std::string&, std::ostream&,
+                            std::ostream& err) {
+    err << "velmora run --instrument: the virtual cable needs Linux pseudo-terminals\n";
+    return kExitUsage;
+}
+
 int RunTerm(const std::string&, const TermOptions&, std::ostream& err) {
     err << "velmora term: not available in this build; use run with expect lines\n";
     return kExitUsage;

@@ -43,7 +43,7 @@ bool CheckCall(const minihost::MessageTable& table, const Statement& s, std::str
 }  // namespace
 
 int RunScript(const std::string& modulePath, std::istream& script, const std::string& scriptName,
-              std::ostream& out, std::ostream& err) {
+              std::ostream& out, std::ostream& err, const std::string& simulatedPort) {
     std::vector<Line> lines;
     int errors = 0;
     std::string text;
@@ -54,6 +54,10 @@ int RunScript(const std::string& modulePath, std::istream& script, const std::st
             err << scriptName << ":" << number << ": " << error << "\n";
             ++errors;
         } else if (statement.kind != Statement::Kind::kNothing) {
+            if (!simulatedPort.empty() && statement.method == "new" && !statement.args.empty() &&
+                statement.args[0] == minihost::Value::Text("SIM")) {
+                statement.args[0] = minihost::Value::Text(simulatedPort);
+            }
             lines.push_back({number, std::move(statement)});
         }
     }
@@ -90,6 +94,19 @@ int RunScript(const std::string& modulePath, std::istream& script, const std::st
         }
     }
     return failedExpects == 0 ? kExitOk : kExitCheckFailed;
+}
+
+}  // namespace velmora::console
+
+namespace velmora::console {
+
+std::string ModuleVersion(const std::string& messageTable) {
+    const std::string mark = "\n-- Velmora ";
+    const std::size_t at = messageTable.find(mark);
+    if (at == std::string::npos) return {};
+    const std::size_t start = at + mark.size();
+    const std::size_t end = messageTable.find_first_of(": \n", start);
+    return messageTable.substr(start, end - start);
 }
 
 }  // namespace velmora::console

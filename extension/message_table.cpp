@@ -1,11 +1,13 @@
 #include "extension/message_table.h"
 
+#include "velmora_version.h"
+
 namespace velmora {
 
 const char kMessageTable[] =
     "xtra Velmora\n"
     "\n"
-    "-- Serial ports for scripts: open one, set its line, write, read, close.\n"
+    "-- Velmora " VELMORA_VERSION ": serial ports for scripts; open, set the line, write, read, close.\n"
     "\n"
     "new object me, string CommName, integer InQueue, integer OutQueue\n"
     "forget object me\n"

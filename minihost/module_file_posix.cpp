@@ -35,14 +35,15 @@ std::unique_ptr<ModuleFile> ModuleFile::Open(const std::string& path, std::strin
 ModuleFile::~ModuleFile() { dlclose(library_); }
 
 std::string DefaultModulePath() {
-    // libvelmora.so beside the program, else the loader's search path.
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n > 0) {
         std::string dir(self, static_cast<std::size_t>(n));
         dir.erase(dir.find_last_of('/') + 1);
-        const std::string beside = dir + "libvelmora.so";
-        if (access(beside.c_str(), R_OK) == 0) return beside;
+        // Beside the program in a build tree; in ../lib as the release installs it.
+        for (const std::string& candidate : {dir + "libvelmora.so", dir + "../lib/libvelmora.so"}) {
+            if (access(candidate.c_str(), R_OK) == 0) return candidate;
+        }
     }
     return "libvelmora.so";
 }

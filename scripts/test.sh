@@ -56,8 +56,9 @@ done
 # The call-boundary fuzzer: its regressions, then a bounded run from the seed corpus.
 if step "build fuzz" build fuzz; then
     fuzzer=build/fuzz/fuzz/velmora_call_fuzzer
-    regressions=(fuzz/regressions/*)
-    [ -e "${regressions[0]}" ] && step "fuzz regressions" "$fuzzer" "${regressions[@]}"
+    regressions=()
+    for f in fuzz/regressions/*; do [ "${f##*.}" = md ] || regressions+=("$f"); done
+    ((${#regressions[@]})) && step "fuzz regressions" "$fuzzer" "${regressions[@]}"
     work=$(mktemp -d)
     step "fuzz ${VELMORA_FUZZ_SECONDS:-60} s" "$fuzzer" -max_total_time="${VELMORA_FUZZ_SECONDS:-60}" \
         -print_final_stats=1 -artifact_prefix=build/fuzz/ "$work" fuzz/corpus
@@ -83,6 +84,12 @@ for dll in build/win32/VELMORA.x32 build/win64/VELMORA.x64; do
     passed=$((passed + $(grep -c '^ok ' <<<"$out")))
     failed=$((failed + $(grep -c '^FAIL ' <<<"$out")))
 done
+
+# The release archives, made and checked.
+out=$(scripts/check-release.sh)
+echo "$out"
+passed=$((passed + $(grep -c '^ok ' <<<"$out")))
+failed=$((failed + $(grep -c '^FAIL ' <<<"$out")))
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

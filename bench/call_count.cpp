@@ -23,7 +23,7 @@ using velmora::minihost::Value;
 }  // namespace
 
 extern "C" __attribute__((noinline)) void velmora_measured_calls(const std::function<void()>& call,
-                                                                   long count) {
+                                                                 long count) {
     for (long i = 0; i < count; ++i) call();
 }
 
@@ -59,14 +59,16 @@ int main(int argc, char** argv) {
     if (op == "GetCommBaudRate" || op == "closed-port") {
         prepared = std::make_unique<PreparedCall>(object, 4, std::vector<Value>{});
     } else if (op == "SetCommBaudRate") {
-        prepared = std::make_unique<PreparedCall>(object, 5, std::vector<Value>{Value::Integer(9600)});
-        other = std::make_unique<PreparedCall>(object, 5, std::vector<Value>{Value::Integer(19200)});
+        prepared =
+            std::make_unique<PreparedCall>(object, 5, std::vector<Value>{Value::Integer(9600)});
+        other =
+            std::make_unique<PreparedCall>(object, 5, std::vector<Value>{Value::Integer(19200)});
     } else if (op == "ReadComm-empty") {
         prepared = std::make_unique<PreparedCall>(object, 3, std::vector<Value>{});
     } else if (op == "WriteComm-64") {
         farEnd = std::make_unique<FarEnd>(raw.back()->device(), FarEnd::Mode::kDrain, 0);
-        prepared = std::make_unique<PreparedCall>(object, 2,
-                                                  std::vector<Value>{Value::Text(std::string(64, 'w'))});
+        prepared = std::make_unique<PreparedCall>(
+            object, 2, std::vector<Value>{Value::Text(std::string(64, 'w'))});
     } else if (op == "ReadComm-fed") {
         farEnd = std::make_unique<FarEnd>(raw.back()->device(), FarEnd::Mode::kFeed, 64);
         prepared = std::make_unique<PreparedCall>(object, 3, std::vector<Value>{});

@@ -48,7 +48,8 @@ ModuleRig::ModuleRig(const std::string& modulePath) {
 bool ModuleRig::Open(minihost::ScriptObject& object, const std::string& path) {
     using minihost::Value;
     const Value opened =
-        object.Call("new", {Value::Text(path), Value::Integer(65536), Value::Integer(65536)}).result;
+        object.Call("new", {Value::Text(path), Value::Integer(65536), Value::Integer(65536)})
+            .result;
     if (opened.IsInteger(0)) return false;
     object.Call("SetCommFlowControl", {Value::Integer(0)});
     return true;

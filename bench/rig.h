@@ -13,7 +13,7 @@ namespace velmora::bench {
 
 // A pseudo-terminal pair whose terminal end this program opens itself, in raw mode.
 class RawPort {
-public:
+  public:
     RawPort();
     ~RawPort();
     int fd() const { return fd_; }
@@ -21,7 +21,7 @@ public:
     const std::string& path() const { return path_; }
     void CloseTerminalEnd();  // so that the module can open it instead
 
-private:
+  private:
     int device_ = -1;
     int fd_ = -1;
     std::string path_;
@@ -29,7 +29,7 @@ private:
 
 // The module, loaded from its file, with one script object.
 class ModuleRig {
-public:
+  public:
     explicit ModuleRig(const std::string& modulePath);
     minihost::Host& host() { return *host_; }
     minihost::ScriptObject& object() { return *object_; }
@@ -37,7 +37,7 @@ public:
     // Opens `path` on the rig's object, with no flow control; false when refused.
     bool Open(minihost::ScriptObject& object, const std::string& path);
 
-private:
+  private:
     std::unique_ptr<minihost::ModuleFile> file_;
     std::unique_ptr<minihost::Host> host_;
     std::unique_ptr<minihost::ScriptObject> object_;
@@ -46,12 +46,12 @@ private:
 // The far end: reads and drops everything (a device that keeps up), or writes a
 // checkable sequence in chunks as fast as the port takes it.
 class FarEnd {
-public:
+  public:
     enum class Mode { kDrain, kFeed };
     FarEnd(int device, Mode mode, std::size_t chunk);
     ~FarEnd();
 
-private:
+  private:
     void Run();
     int device_;
     Mode mode_;
@@ -62,6 +62,8 @@ private:
 
 // The sequence the feeding far end writes: byte i is i mod 251, so any lost, doubled
 // or reordered byte breaks it.
-inline unsigned char SequenceByte(std::uint64_t i) { return static_cast<unsigned char>(i % 251); }
+inline unsigned char SequenceByte(std::uint64_t i) {
+    return static_cast<unsigned char>(i % 251);
+}
 
 }  // namespace velmora::bench

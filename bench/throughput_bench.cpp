@@ -19,7 +19,9 @@ namespace {
 using minihost::PreparedCall;
 using minihost::Value;
 
-std::string ModulePath() { return VELMORA_MODULE_FILE; }
+std::string ModulePath() {
+    return VELMORA_MODULE_FILE;
+}
 
 // Writes all of `size` bytes, waiting while the pty is full, as WriteFile does.
 void RawWriteAll(int fd, const char* data, std::size_t size) {
@@ -37,7 +39,7 @@ void RawWriteAll(int fd, const char* data, std::size_t size) {
 
 // Checks that received bytes continue the far end's sequence.
 class SequenceCheck {
-public:
+  public:
     bool Take(const unsigned char* bytes, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
             if (bytes[i] != next_) return false;
@@ -46,7 +48,7 @@ public:
         return true;
     }
 
-private:
+  private:
     unsigned next_ = 0;  // SequenceByte of the next byte expected
 };
 
@@ -192,10 +194,30 @@ void BM_Module_NumberAbove20(benchmark::State& state) {
 constexpr std::int64_t kSizes[] = {64, 1024, 4096};
 
 // Throughput is measured on the wall clock: the far end's work counts too.
-BENCHMARK(BM_Raw_Write)->Arg(kSizes[0])->Arg(kSizes[1])->Arg(kSizes[2])->MinTime(0.5)->UseRealTime();
-BENCHMARK(BM_Module_WriteComm)->Arg(kSizes[0])->Arg(kSizes[1])->Arg(kSizes[2])->MinTime(0.5)->UseRealTime();
-BENCHMARK(BM_Raw_ReadPoll)->Arg(kSizes[0])->Arg(kSizes[1])->Arg(kSizes[2])->MinTime(0.5)->UseRealTime();
-BENCHMARK(BM_Module_ReadComm)->Arg(kSizes[0])->Arg(kSizes[1])->Arg(kSizes[2])->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_Raw_Write)
+    ->Arg(kSizes[0])
+    ->Arg(kSizes[1])
+    ->Arg(kSizes[2])
+    ->MinTime(0.5)
+    ->UseRealTime();
+BENCHMARK(BM_Module_WriteComm)
+    ->Arg(kSizes[0])
+    ->Arg(kSizes[1])
+    ->Arg(kSizes[2])
+    ->MinTime(0.5)
+    ->UseRealTime();
+BENCHMARK(BM_Raw_ReadPoll)
+    ->Arg(kSizes[0])
+    ->Arg(kSizes[1])
+    ->Arg(kSizes[2])
+    ->MinTime(0.5)
+    ->UseRealTime();
+BENCHMARK(BM_Module_ReadComm)
+    ->Arg(kSizes[0])
+    ->Arg(kSizes[1])
+    ->Arg(kSizes[2])
+    ->MinTime(0.5)
+    ->UseRealTime();
 BENCHMARK(BM_Raw_tcgetattr);
 BENCHMARK(BM_Module_GetCommBaudRate)->Arg(1)->Arg(64);
 BENCHMARK(BM_Raw_tcgetattr_tcsetattr);

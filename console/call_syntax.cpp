@@ -10,7 +10,7 @@ namespace {
 using minihost::Value;
 
 class Cursor {
-public:
+  public:
     explicit Cursor(const std::string& text) : text_(text) {}
     void SkipSpace() {
         while (pos_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[pos_]))) ++pos_;
@@ -42,7 +42,8 @@ public:
         bool negative = false;
         if (Peek() == '-' || Peek() == '+') negative = text_[pos_++] == '-';
         int base = 10;
-        if (Peek() == '0' && pos_ + 1 < text_.size() && (text_[pos_ + 1] == 'x' || text_[pos_ + 1] == 'X')) {
+        if (Peek() == '0' && pos_ + 1 < text_.size() &&
+            (text_[pos_ + 1] == 'x' || text_[pos_ + 1] == 'X')) {
             base = 16;
             pos_ += 2;
         }
@@ -88,11 +89,21 @@ public:
             if (pos_ >= text_.size()) break;
             const char e = text_[pos_++];
             switch (e) {
-                case 'r': *out += '\r'; break;
-                case 'n': *out += '\n'; break;
-                case 't': *out += '\t'; break;
-                case '\\': *out += '\\'; break;
-                case '"': *out += '"'; break;
+                case 'r':
+                    *out += '\r';
+                    break;
+                case 'n':
+                    *out += '\n';
+                    break;
+                case 't':
+                    *out += '\t';
+                    break;
+                case '\\':
+                    *out += '\\';
+                    break;
+                case '"':
+                    *out += '"';
+                    break;
                 case 'x': {
                     const int hi = pos_ < text_.size() ? Digit(text_[pos_]) : -1;
                     const int lo = pos_ + 1 < text_.size() ? Digit(text_[pos_ + 1]) : -1;
@@ -113,7 +124,7 @@ public:
         return false;
     }
 
-private:
+  private:
     static int Digit(char c) {
         if (c >= '0' && c <= '9') return c - '0';
         if (c >= 'a' && c <= 'f') return c - 'a' + 10;

@@ -14,10 +14,10 @@ namespace velmora::console {
 struct Statement {
     enum class Kind { kNothing, kCall, kWait, kExpect };
     Kind kind = Kind::kNothing;
-    std::string method;                    // kCall
-    std::vector<minihost::Value> args;     // kCall
-    std::string text;                      // kExpect
-    std::int32_t milliseconds = 1000;      // kWait, kExpect
+    std::string method;                 // kCall
+    std::vector<minihost::Value> args;  // kCall
+    std::string text;                   // kExpect
+    std::int32_t milliseconds = 1000;   // kWait, kExpect
 };
 
 // False with the reason in *error for a line that is not a statement. Empty lines and

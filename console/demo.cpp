@@ -15,7 +15,7 @@ namespace {
 using minihost::Value;
 
 class Demo {
-public:
+  public:
     Demo(Session& session, std::ostream& out) : session_(session), out_(out) {}
 
     void Section(const char* title) { out_ << "\n-- " << title << "\n"; }
@@ -51,7 +51,7 @@ public:
     int calls() const { return calls_; }
     int failures() const { return failures_; }
 
-private:
+  private:
     Session& session_;
     std::ostream& out_;
     int calls_ = 0;
@@ -77,8 +77,9 @@ int RunDemo(const std::string& modulePath, std::ostream& out, std::ostream& err)
     const Value port = Value::Text(cable.port());
 
     demo.Section("Opening the port: new leaves its result alone when the open succeeds");
-    demo.Check(demo.Call("new", {port, Value::Integer(4096), Value::Integer(4096)}) == Value::Void(),
-               "the port did not open");
+    demo.Check(
+        demo.Call("new", {port, Value::Integer(4096), Value::Integer(4096)}) == Value::Void(),
+        "the port did not open");
 
     demo.Section("Line settings: each setter answers 1 when the port took the value");
     demo.Check(demo.Call("SetCommBaudRate", {Value::Integer(115200)}).IsInteger(1), "baud rate");
@@ -117,8 +118,10 @@ int RunDemo(const std::string& modulePath, std::ostream& out, std::ostream& err)
     demo.Check(demo.Call("forget").IsInteger(1), "close");
     demo.Call("ReadComm");
 
-    out << "\n" << demo.calls() << " calls, "
-        << (demo.failures() == 0 ? "all as expected." : std::to_string(demo.failures()) + " unexpected.")
+    out << "\n"
+        << demo.calls() << " calls, "
+        << (demo.failures() == 0 ? "all as expected."
+                                 : std::to_string(demo.failures()) + " unexpected.")
         << "\n";
     return demo.failures() == 0 ? kExitOk : kExitCheckFailed;
 }

@@ -13,13 +13,13 @@ namespace velmora::console {
 std::string InstrumentAnswer(const std::string& line);
 
 class SimulatedInstrument {
-public:
+  public:
     explicit SimulatedInstrument(int device);  // the master side of a pty; not taken over
     ~SimulatedInstrument();
     SimulatedInstrument(const SimulatedInstrument&) = delete;
     SimulatedInstrument& operator=(const SimulatedInstrument&) = delete;
 
-private:
+  private:
     void Run();
     int device_;
     std::atomic<bool> stop_{false};
@@ -28,7 +28,7 @@ private:
 
 // A pseudo-terminal pair: the port's end has a path, the device's end a descriptor.
 class VirtualCable {
-public:
+  public:
     VirtualCable();
     ~VirtualCable();
     VirtualCable(const VirtualCable&) = delete;
@@ -37,7 +37,7 @@ public:
     int device() const { return device_; }
     const std::string& port() const { return port_; }
 
-private:
+  private:
     int device_ = -1;
     std::string port_;
 };

@@ -142,12 +142,13 @@ int main(int argc, char** argv) {
         const bool instrument = !args.empty() && args[0] == "--instrument";
         if (instrument) args.erase(args.begin());
         if (args.size() > 1) return Usage(kRunUsage, kExitUsage);
-        const auto run = instrument ? RunScriptWithInstrument
-                                    : [](const std::string& m, std::istream& in, const std::string& name,
-                                         std::ostream& out, std::ostream& err) {
-                                          return RunScript(m, in, name, out, err);
-                                      };
-        if (args.empty() || args[0] == "-") return run(module, std::cin, "<stdin>", std::cout, std::cerr);
+        const auto run = instrument
+                             ? RunScriptWithInstrument
+                             : [](const std::string& m, std::istream& in, const std::string& name,
+                                  std::ostream& out,
+                                  std::ostream& err) { return RunScript(m, in, name, out, err); };
+        if (args.empty() || args[0] == "-")
+            return run(module, std::cin, "<stdin>", std::cout, std::cerr);
         std::ifstream file(args[0]);
         if (!file) {
             std::cerr << "velmora run: cannot read " << args[0] << "\n";
@@ -160,11 +161,19 @@ int main(int argc, char** argv) {
         return Term(module, args);
     }
     if (command == "ports") {
-        if (WantsHelp(args)) return Usage("usage: velmora ports\n\nThe serial devices present, with their drivers and USB IDs.\n", kExitOk);
+        if (WantsHelp(args))
+            return Usage(
+                "usage: velmora ports\n\nThe serial devices present, with their drivers and USB "
+                "IDs.\n",
+                kExitOk);
         return ListPorts(std::cout);
     }
     if (command == "info") {
-        if (WantsHelp(args)) return Usage("usage: velmora info\n\nThe module file, its target, its classes and its message table.\n", kExitOk);
+        if (WantsHelp(args))
+            return Usage(
+                "usage: velmora info\n\nThe module file, its target, its classes and its message "
+                "table.\n",
+                kExitOk);
         return ShowInfo(module, std::cout, std::cerr);
     }
     std::cerr << "velmora: no command \"" << command << "\"\n";

@@ -79,7 +79,9 @@ int RunScript(const std::string& modulePath, std::istream& script, const std::st
     for (const Line& line : lines) {
         const Statement& s = line.statement;
         switch (s.kind) {
-            case Statement::Kind::kCall: session->Call(s.method, s.args, out); break;
+            case Statement::Kind::kCall:
+                session->Call(s.method, s.args, out);
+                break;
             case Statement::Kind::kWait:
                 out << "wait " << s.milliseconds << "\n";
                 std::this_thread::sleep_for(std::chrono::milliseconds(s.milliseconds));
@@ -90,7 +92,8 @@ int RunScript(const std::string& modulePath, std::istream& script, const std::st
                     ++failedExpects;
                 }
                 break;
-            case Statement::Kind::kNothing: break;
+            case Statement::Kind::kNothing:
+                break;
         }
     }
     return failedExpects == 0 ? kExitOk : kExitCheckFailed;

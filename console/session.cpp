@@ -37,7 +37,8 @@ minihost::CallOutcome Session::Call(const std::string& method, const std::vector
                                     std::ostream& out) {
     minihost::CallOutcome outcome = Quiet(method, args);
     out << FormatCall(method, args) << " -> " << minihost::Describe(outcome.result);
-    if (outcome.status != kOk) out << " (status 0x" << std::hex << outcome.status << std::dec << ")";
+    if (outcome.status != kOk)
+        out << " (status 0x" << std::hex << outcome.status << std::dec << ")";
     out << "\n";
     return outcome;
 }

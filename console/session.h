@@ -12,7 +12,7 @@
 namespace velmora::console {
 
 class Session {
-public:
+  public:
     // Loads the module file, registers it and makes one script object. Null, with the
     // reason written to `errors`, when any step fails.
     static std::unique_ptr<Session> Open(const std::string& modulePath, std::ostream& errors);
@@ -30,7 +30,7 @@ public:
     minihost::Host& host() { return *host_; }
     const minihost::ModuleFile& file() const { return *file_; }
 
-private:
+  private:
     Session() = default;
     std::unique_ptr<minihost::ModuleFile> file_;
     std::unique_ptr<minihost::Host> host_;

@@ -69,7 +69,8 @@ int RunTerm(const std::string& modulePath, const TermOptions& options, std::ostr
     std::unique_ptr<Session> session = Session::Open(modulePath, err);
     if (!session) return kExitNoModule;
     const Value opened =
-        session->Quiet("new", {Value::Text(options.port), Value::Integer(4096), Value::Integer(4096)})
+        session
+            ->Quiet("new", {Value::Text(options.port), Value::Integer(4096), Value::Integer(4096)})
             .result;
     if (opened.IsInteger(0)) {
         err << "velmora term: cannot open " << options.port << " (no such port, or busy)\n";

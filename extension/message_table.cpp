@@ -7,7 +7,8 @@ namespace velmora {
 const char kMessageTable[] =
     "xtra Velmora\n"
     "\n"
-    "-- Velmora " VELMORA_VERSION ": serial ports for scripts; open, set the line, write, read, close.\n"
+    "-- Velmora " VELMORA_VERSION
+    ": serial ports for scripts; open, set the line, write, read, close.\n"
     "\n"
     "new object me, string CommName, integer InQueue, integer OutQueue\n"
     "forget object me\n"

@@ -11,7 +11,9 @@ constexpr std::int32_t kEntryTypeText = 9;
 constexpr char kMessageTableKey[] = "msgTable";
 }  // namespace
 
-Status VELMORA_CALL CreateRegistrationInstance(void*) { return kOk; }
+Status VELMORA_CALL CreateRegistrationInstance(void*) {
+    return kOk;
+}
 
 void VELMORA_CALL DestroyRegistrationInstance(void*) {}
 

@@ -26,17 +26,21 @@ void Require(bool ok, const char* what, const std::string& detail = {}) {
 
 Value AnyValue(FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange(0, 3)) {
-        case 0: return Value::Void();
-        case 1: return Value::Integer(in.ConsumeIntegral<std::int32_t>());
-        case 2: return Value::Integer(in.ConsumeIntegralInRange<std::int32_t>(-2, 300));
-        default: return Value::Text(in.ConsumeRandomLengthString(64));
+        case 0:
+            return Value::Void();
+        case 1:
+            return Value::Integer(in.ConsumeIntegral<std::int32_t>());
+        case 2:
+            return Value::Integer(in.ConsumeIntegralInRange<std::int32_t>(-2, 300));
+        default:
+            return Value::Text(in.ConsumeRandomLengthString(64));
     }
 }
 
 const char* const kOperations[] = {
-    "CreateFileA",  "SetupComm",   "GetCommState",       "SetCommState",
-    "PurgeComm",    "SetCommTimeouts", "EscapeCommFunction", "ClearCommError",
-    "ReadFile",     "WriteFile",   "FlushFileBuffers",   "CloseHandle",
+    "CreateFileA", "SetupComm",       "GetCommState",       "SetCommState",
+    "PurgeComm",   "SetCommTimeouts", "EscapeCommFunction", "ClearCommError",
+    "ReadFile",    "WriteFile",       "FlushFileBuffers",   "CloseHandle",
 };
 
 void InjectFaults(FuzzedDataProvider& in, velmora::minihost::Host& host) {
@@ -47,17 +51,19 @@ void InjectFaults(FuzzedDataProvider& in, velmora::minihost::Host& host) {
     }
     serial.errors = in.ConsumeIntegral<std::uint32_t>();
     serial.input += in.ConsumeRandomLengthString(32);
-    serial.readLimit = in.ConsumeBool() ? UINT32_MAX : in.ConsumeIntegralInRange<std::uint32_t>(0, 8);
-    serial.writeLimit = in.ConsumeBool() ? UINT32_MAX : in.ConsumeIntegralInRange<std::uint32_t>(0, 8);
-    serial.reportedWaiting = in.ConsumeProbability<float>() < 0.05f
-                                 ? in.ConsumeIntegral<std::uint32_t>()
-                                 : UINT32_MAX;
+    serial.readLimit =
+        in.ConsumeBool() ? UINT32_MAX : in.ConsumeIntegralInRange<std::uint32_t>(0, 8);
+    serial.writeLimit =
+        in.ConsumeBool() ? UINT32_MAX : in.ConsumeIntegralInRange<std::uint32_t>(0, 8);
+    serial.reportedWaiting =
+        in.ConsumeProbability<float>() < 0.05f ? in.ConsumeIntegral<std::uint32_t>() : UINT32_MAX;
     if (serial.reportedWaiting != UINT32_MAX && serial.reportedWaiting > 1 << 16) {
         serial.reportedWaiting = in.ConsumeBool() ? 0x7FFFFFFF : 0xFFFFFFFF;  // no huge blocks
     }
     velmora::minihost::Faults& f = host.faults();
     f.refusedServices.clear();
-    if (in.ConsumeProbability<float>() < 0.05f) f.refusedServices.push_back(velmora::kIidAppInfoService);
+    if (in.ConsumeProbability<float>() < 0.05f)
+        f.refusedServices.push_back(velmora::kIidAppInfoService);
     f.allocsBeforeFailure = in.ConsumeProbability<float>() < 0.05f ? 0 : -1;
     f.failAllocHandle = in.ConsumeProbability<float>() < 0.05f;
     f.failLockHandle = in.ConsumeProbability<float>() < 0.05f;
@@ -94,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (int i = 0; i < calls && in.remaining_bytes() > 0; ++i) {
                 InjectFaults(in, host);
                 std::int32_t number = in.ConsumeIntegralInRange<std::int32_t>(-1, 22);
-                if (in.ConsumeProbability<float>() < 0.05f) number = in.ConsumeIntegral<std::int32_t>();
+                if (in.ConsumeProbability<float>() < 0.05f)
+                    number = in.ConsumeIntegral<std::int32_t>();
                 std::vector<Value> args;
                 const int count = in.ConsumeIntegralInRange(0, 5);
                 for (int k = 0; k < count; ++k) args.push_back(AnyValue(in));
@@ -123,8 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A value service obtained before the handle service was refused stays with the
     // instance whose creation failed: that one reference is the host's to account for.
     const int keptByFailedCreate = handleServiceRefused ? 1 : 0;
-    Require(a.liveBlocks == 0 && a.liveHandles == 0 && a.lockedHandles == 0 &&
-                a.lockedTexts == 0 && a.instanceRefs == 0 && a.serviceRefs == keptByFailedCreate,
+    Require(a.liveBlocks == 0 && a.liveHandles == 0 && a.lockedHandles == 0 && a.lockedTexts == 0 &&
+                a.instanceRefs == 0 && a.serviceRefs == keptByFailedCreate,
             "something held at the end:", velmora::minihost::Describe(a));
     Require(DllCanUnloadNow() == velmora::kOk, "interface objects left alive");
     const std::vector<std::string> problems = host.TakeProblems();

@@ -8,15 +8,15 @@
 
 namespace velmora {
 
-#define VELMORA_UNKNOWN_OPS(Self)                                            \
+#define VELMORA_UNKNOWN_OPS(Self)                                             \
     Status(VELMORA_CALL* QueryInterface)(Self*, const Guid* iid, void** out); \
-    RefCount(VELMORA_CALL* AddRef)(Self*);                                   \
+    RefCount(VELMORA_CALL* AddRef)(Self*);                                    \
     RefCount(VELMORA_CALL* Release)(Self*)
 
 #define VELMORA_ASSERT_POSITION(Ops, op, k) \
     static_assert(offsetof(Ops, op) == (k) * sizeof(void*), #Ops "::" #op " is at position " #k)
 
-#define VELMORA_ASSERT_UNKNOWN(Ops)                 \
+#define VELMORA_ASSERT_UNKNOWN(Ops)                  \
     VELMORA_ASSERT_POSITION(Ops, QueryInterface, 0); \
     VELMORA_ASSERT_POSITION(Ops, AddRef, 1);         \
     VELMORA_ASSERT_POSITION(Ops, Release, 2)

@@ -31,7 +31,9 @@ Status ChangeSetting(PortInstance& self, CallInfo& call, Change change) {
     return kOk;
 }
 
-std::uint8_t LowByte(std::int32_t value) { return static_cast<std::uint8_t>(value & 0xFF); }
+std::uint8_t LowByte(std::int32_t value) {
+    return static_cast<std::uint8_t>(value & 0xFF);
+}
 
 struct FlowScheme {
     bool ctsFlow, dsrFlow;

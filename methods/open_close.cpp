@@ -11,8 +11,8 @@ namespace {
 // for CTS and DSR, DTR and RTS raised, no XON/XOFF. Every other bit stays.
 constexpr std::uint32_t kHandshakeMask = 0x333C;
 constexpr std::uint32_t kHandshakeOnOpen = 0x101C;
-constexpr std::uint32_t kPurgeEverything = serial::kPurgeTxAbort | serial::kPurgeRxAbort |
-                                           serial::kPurgeTxClear | serial::kPurgeRxClear;
+constexpr std::uint32_t kPurgeEverything =
+    serial::kPurgeTxAbort | serial::kPurgeRxAbort | serial::kPurgeTxClear | serial::kPurgeRxClear;
 
 // The host's version decides how WriteComm measures its texts. A failing QueryInfo
 // leaves the zeroed buffer, which reads as 0.0.
@@ -45,10 +45,9 @@ Status New(PortInstance& self, CallInfo& call) {
         // A port this object still holds would otherwise be recorded nowhere, and
         // the device stay busy until the host exits.
         if (serial::IsOpen(self.port)) serial::CloseHandle(self.port);
-        self.port = name.locked()
-                        ? serial::CreateFileA(name.text(), serial::kGenericReadWrite, 0, nullptr,
-                                              serial::kOpenExisting, 0, nullptr)
-                        : serial::InvalidPort();
+        self.port = name.locked() ? serial::CreateFileA(name.text(), serial::kGenericReadWrite, 0,
+                                                        nullptr, serial::kOpenExisting, 0, nullptr)
+                                  : serial::InvalidPort();
     }
     if (self.port == serial::InvalidPort()) {
         AnswerInteger(self, call, 0);

@@ -22,7 +22,7 @@ inline void AnswerInteger(PortInstance& self, CallInfo& call, std::int32_t numbe
 // failed when the host answers a non-zero status or no pointer; then nothing is
 // unlocked.
 class LockedText {
-public:
+  public:
     LockedText(const PortInstance& self, const CallInfo& call, int k)
         : values_(self.values), value_(call.args[k]) {
         if (values_->ops->LockText(values_, &value_, &text_) != kOk) text_ = nullptr;
@@ -37,7 +37,7 @@ public:
     const char* text() const { return text_; }
     ScriptValue& value() { return value_; }
 
-private:
+  private:
     IValueService* values_;
     ScriptValue value_;
     const char* text_ = nullptr;

@@ -69,7 +69,8 @@ Status ReadComm(PortInstance& self, CallInfo& call) {
     if (waiting >= static_cast<std::uint32_t>(INT32_MAX)) return kOk;  // no handle that large
 
     IHandleService* handles = self.handles;
-    const MemHandle text = handles->ops->AllocHandle(handles, static_cast<std::int32_t>(waiting) + 1);
+    const MemHandle text =
+        handles->ops->AllocHandle(handles, static_cast<std::int32_t>(waiting) + 1);
     if (text == nullptr) return kOk;
     auto* bytes = static_cast<char*>(handles->ops->LockHandle(handles, text));
     if (bytes == nullptr) {
@@ -85,7 +86,8 @@ Status ReadComm(PortInstance& self, CallInfo& call) {
     // A text handle holds the text and a closing 0, its size the length plus one;
     // the 0 goes in before a short read shrinks the block.
     bytes[got] = '\0';
-    if (got != waiting) handles->ops->ResizeHandle(handles, text, static_cast<std::int32_t>(got) + 1);
+    if (got != waiting)
+        handles->ops->ResizeHandle(handles, text, static_cast<std::int32_t>(got) + 1);
     handles->ops->UnlockHandle(handles, text);
     self.values->ops->FromTextHandle(self.values, text, &call.result);
     return kOk;

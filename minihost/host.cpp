@@ -142,7 +142,8 @@ struct Host::Impl {
                 b.heldByValue = true;
                 return TextValue(id);
             }
-            case Value::Kind::kVoid: break;
+            case Value::Kind::kVoid:
+                break;
         }
         return {kVoidTag, 0};
     }
@@ -421,7 +422,8 @@ Status VELMORA_CALL AddEntry(IRegistryCache* self, void*, const Guid* classId, c
                              IRegistryEntry** out) {
     Impl& host = HostOf(self);
     if (host.faults().addEntryStatus != kOk) return host.faults().addEntryStatus;
-    if (!SameGuid(*iid, kIidScripting)) host.Problem("AddEntry for an interface other than IScripting");
+    if (!SameGuid(*iid, kIidScripting))
+        host.Problem("AddEntry for an interface other than IScripting");
     host.scriptingClass = *classId;
     *out = &host.entry.iface;
     return kOk;
@@ -463,7 +465,9 @@ Status VELMORA_CALL InstanceQuery(void* instance, const Guid*, void** out) {
     *out = nullptr;
     return HostOf(header->callback).faults().instanceQueryStatus;
 }
-RefCount VELMORA_CALL InstanceAddRef(void* instance) { return ++RecordOf(instance)->refs; }
+RefCount VELMORA_CALL InstanceAddRef(void* instance) {
+    return ++RecordOf(instance)->refs;
+}
 RefCount VELMORA_CALL InstanceRelease(void* instance) {
     InstanceRecord* record = RecordOf(instance);
     if (record->refs <= 1) {
@@ -502,11 +506,17 @@ void Host::SetVersion(const std::string& text) {
     impl_->modernText = std::strtod(text.c_str(), nullptr) >= 8.5;
 }
 
-const std::string& Host::messageTableText() const { return impl_->messageTableText; }
+const std::string& Host::messageTableText() const {
+    return impl_->messageTableText;
+}
 
-bool Host::TextHandlesInValues() const { return !impl_->modernText; }
+bool Host::TextHandlesInValues() const {
+    return !impl_->modernText;
+}
 
-Accounting Host::accounting() const { return impl_->Count(); }
+Accounting Host::accounting() const {
+    return impl_->Count();
+}
 
 std::vector<std::string> Host::TakeProblems() {
     std::vector<std::string> problems;
@@ -515,12 +525,13 @@ std::vector<std::string> Host::TakeProblems() {
 }
 
 void* Host::NewInstance(std::int32_t size) {
-    const auto bytes = static_cast<std::size_t>(std::max<std::int32_t>(size, sizeof(InstanceHeader)));
-    void* block = ::operator new(bytes, std::align_val_t{16});
+    const auto bytes =
+        static_cast<std::size_t>(std::max<std::int32_t>(size, sizeof(InstanceHeader)));
+    void* block = ::operator new (bytes, std::align_val_t{16});
     std::memset(block, 0xCD, bytes);  // what create leaves alone stays visibly unwritten
     auto* header = static_cast<InstanceHeader*>(block);
     auto* record = new InstanceRecord{1, size};
-    *header = InstanceHeader{&kInstanceOps, record, &impl_->callback.iface,
+    *header = InstanceHeader{&kInstanceOps,           record,  &impl_->callback.iface,
                              &impl_->allocator.iface, nullptr, nullptr};
     impl_->instances.emplace(block, record);
     return block;
@@ -531,7 +542,7 @@ void Host::DeleteInstance(void* instance) {
     if (record->refs != 1) impl_->Problem("an instance was freed while the module held references");
     impl_->instances.erase(instance);
     delete record;
-    ::operator delete(instance, std::align_val_t{16});
+    ::operator delete (instance, std::align_val_t{16});
 }
 
 Status Host::ListClasses(std::vector<ClassInfoEntry>* entries) {
@@ -636,8 +647,8 @@ CallOutcome ScriptObject::Call(const std::string& method, const std::vector<Valu
         return outcome;
     }
     if (args.size() != decl->params.size()) {
-        outcome.error = method + " takes " + std::to_string(decl->params.size()) +
-                        " argument" + (decl->params.size() == 1 ? "" : "s") + ", not " +
+        outcome.error = method + " takes " + std::to_string(decl->params.size()) + " argument" +
+                        (decl->params.size() == 1 ? "" : "s") + ", not " +
                         std::to_string(args.size());
         return outcome;
     }

@@ -19,12 +19,12 @@ struct Faults {
     std::vector<Guid> refusedServices;  // the callback service refuses these interface IDs
     int allocsBeforeFailure = -1;       // Alloc succeeds this many more times; -1: always
     bool failAllocHandle = false;
-    bool failLockHandle = false;   // LockHandle answers no pointer
-    bool failLockText = false;     // LockText answers an error status
-    bool lockTextGivesNull = false;  // LockText answers success but no pointer
-    bool failTextLength = false;     // TextLength answers an error and writes nothing
+    bool failLockHandle = false;      // LockHandle answers no pointer
+    bool failLockText = false;        // LockText answers an error status
+    bool lockTextGivesNull = false;   // LockText answers success but no pointer
+    bool failTextLength = false;      // TextLength answers an error and writes nothing
     bool negativeTextLength = false;  // TextLength answers -1: the module counts itself
-    bool failQueryInfo = false;      // QueryInfo fails and leaves the buffer alone
+    bool failQueryInfo = false;       // QueryInfo fails and leaves the buffer alone
     Status addEntryStatus = kOk;
     Status putEntryStatus = kOk;
     Status instanceQueryStatus = ErrNoInterface;  // what an instance's QueryInterface answers
@@ -58,7 +58,7 @@ class PreparedCall;
 
 // One script object: an instance of the scripting class and its IScripting.
 class ScriptObject {
-public:
+  public:
     ~ScriptObject();
     ScriptObject(const ScriptObject&) = delete;
     ScriptObject& operator=(const ScriptObject&) = delete;
@@ -72,7 +72,7 @@ public:
     void* instance() const { return instance_; }
     IScripting* scripting() const { return scripting_; }
 
-private:
+  private:
     friend class Host;
     friend class PreparedCall;
     ScriptObject(Host& host, void* instance, IScripting* scripting)
@@ -85,7 +85,7 @@ private:
 // One call made again and again with the same arguments, as a host runs a script line
 // every frame: the argument values are made once, not on every run.
 class PreparedCall {
-public:
+  public:
     PreparedCall(ScriptObject& object, std::int32_t number, const std::vector<Value>& args);
     ~PreparedCall();
     PreparedCall(const PreparedCall&) = delete;
@@ -94,7 +94,7 @@ public:
     // Runs the call; the result is read and released as after any call.
     const Value& Run();
 
-private:
+  private:
     ScriptObject& object_;
     Value result_;
     std::vector<ScriptValue> args_;
@@ -102,7 +102,7 @@ private:
 };
 
 class Host {
-public:
+  public:
     explicit Host(const ModuleExports& module);
     ~Host();
     Host(const Host&) = delete;
@@ -137,7 +137,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     friend class ScriptObject;
     friend class PreparedCall;
     ModuleExports module_;

@@ -18,7 +18,7 @@ struct ModuleExports {
 };
 
 class ModuleFile {
-public:
+  public:
     // Null, with the reason in *error, when the file cannot be loaded or lacks an export.
     static std::unique_ptr<ModuleFile> Open(const std::string& path, std::string* error);
     ~ModuleFile();
@@ -28,7 +28,7 @@ public:
     const ModuleExports& exports() const { return exports_; }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     ModuleFile(void* library, std::string path) : library_(library), path_(std::move(path)) {}
     void* library_;
     std::string path_;

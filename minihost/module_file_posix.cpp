@@ -32,7 +32,9 @@ std::unique_ptr<ModuleFile> ModuleFile::Open(const std::string& path, std::strin
     return file;
 }
 
-ModuleFile::~ModuleFile() { dlclose(library_); }
+ModuleFile::~ModuleFile() {
+    dlclose(library_);
+}
 
 std::string DefaultModulePath() {
     char self[4096];

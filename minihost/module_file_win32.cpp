@@ -32,7 +32,9 @@ std::unique_ptr<ModuleFile> ModuleFile::Open(const std::string& path, std::strin
     return file;
 }
 
-ModuleFile::~ModuleFile() { FreeLibrary(static_cast<HMODULE>(library_)); }
+ModuleFile::~ModuleFile() {
+    FreeLibrary(static_cast<HMODULE>(library_));
+}
 
 std::string DefaultModulePath() {
     return sizeof(void*) == 4 ? "VELMORA.x32" : "VELMORA.x64";

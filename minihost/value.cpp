@@ -6,18 +6,31 @@ namespace velmora::minihost {
 
 std::string Describe(const Value& value) {
     switch (value.kind) {
-        case Value::Kind::kVoid: return "<void>";
-        case Value::Kind::kInteger: return std::to_string(value.integer);
-        case Value::Kind::kText: break;
+        case Value::Kind::kVoid:
+            return "<void>";
+        case Value::Kind::kInteger:
+            return std::to_string(value.integer);
+        case Value::Kind::kText:
+            break;
     }
     std::string out = "\"";
     for (const char c : value.text) {
         switch (c) {
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
                     char hex[8];

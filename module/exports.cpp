@@ -9,9 +9,13 @@ using namespace velmora;
 
 extern "C" {
 
-Status VELMORA_CALL DllGetClassObject(const Guid*, const Guid*, void**) { return ErrNoClass; }
+Status VELMORA_CALL DllGetClassObject(const Guid*, const Guid*, void**) {
+    return ErrNoClass;
+}
 
-Status VELMORA_CALL DllCanUnloadNow() { return LiveObjects != 0 ? ErrInUse : kOk; }
+Status VELMORA_CALL DllCanUnloadNow() {
+    return LiveObjects != 0 ? ErrInUse : kOk;
+}
 
 Status VELMORA_CALL DllGetClassForm(const Guid* classId, std::int32_t* instanceSize,
                                     CreateInstanceFn* create, DestroyInstanceFn* destroy) {

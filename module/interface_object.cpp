@@ -10,8 +10,12 @@ std::int32_t LiveObjects = 0;
 
 namespace {
 
-void AddRefOwner(InstanceHeader* owner) { owner->ops->AddRef(owner); }
-void ReleaseOwner(InstanceHeader* owner) { owner->ops->Release(owner); }
+void AddRefOwner(InstanceHeader* owner) {
+    owner->ops->AddRef(owner);
+}
+void ReleaseOwner(InstanceHeader* owner) {
+    owner->ops->Release(owner);
+}
 
 template <typename Interface>
 Status VELMORA_CALL ForwardQueryInterface(Interface* self, const Guid* iid, void** out) {

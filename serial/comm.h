@@ -15,8 +15,12 @@ namespace velmora::serial {
 using Bool = std::int32_t;
 using PortHandle = void*;
 
-inline PortHandle InvalidPort() { return reinterpret_cast<PortHandle>(~std::uintptr_t{0}); }
-inline bool IsOpen(PortHandle port) { return port != nullptr && port != InvalidPort(); }
+inline PortHandle InvalidPort() {
+    return reinterpret_cast<PortHandle>(~std::uintptr_t{0});
+}
+inline bool IsOpen(PortHandle port) {
+    return port != nullptr && port != InvalidPort();
+}
 
 // DCB. The flag bit fields are kept as one word with named masks rather than C++
 // bit fields, whose layout the language leaves to the compiler.
@@ -62,7 +66,9 @@ inline constexpr std::uint32_t kControlEnable = 1;
 inline constexpr std::uint32_t kControlHandshake = 2;
 inline constexpr std::uint32_t kRtsControlToggle = 3;
 
-inline bool Has(const Dcb& d, std::uint32_t flag) { return (d.flags & flag) != 0; }
+inline bool Has(const Dcb& d, std::uint32_t flag) {
+    return (d.flags & flag) != 0;
+}
 inline void Put(Dcb& d, std::uint32_t flag, bool on) {
     d.flags = on ? (d.flags | flag) : (d.flags & ~flag);
 }

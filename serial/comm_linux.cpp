@@ -43,7 +43,7 @@ constexpr std::uintptr_t kSlotBits = 0xFFFF;
 constexpr std::uintptr_t kMaxReuse = 0x7FFF;
 
 class PortTable {
-public:
+  public:
     constexpr PortTable() = default;
 
     Port* Find(PortHandle handle) const {
@@ -74,7 +74,7 @@ public:
         return std::move(slots_[(port->handle & kSlotBits) - 1]);
     }
 
-private:
+  private:
     std::mutex mutex_;  // opens and closes only; lookups read a slot once
     std::array<std::unique_ptr<Port>, kSlots> slots_{};
     std::array<std::uintptr_t, kSlots> reuse_{};
@@ -82,7 +82,9 @@ private:
 
 // Constant-initialised, so looking a handle up costs no initialisation check.
 PortTable portTable;
-PortTable& Ports() { return portTable; }
+PortTable& Ports() {
+    return portTable;
+}
 
 int Ioctl(int fd, unsigned long request, void* arg) {
     int result;
@@ -92,7 +94,9 @@ int Ioctl(int fd, unsigned long request, void* arg) {
     return result;
 }
 
-bool DeviceHasNoSuchControl() { return errno == ENOTTY || errno == EINVAL; }
+bool DeviceHasNoSuchControl() {
+    return errno == ENOTTY || errno == EINVAL;
+}
 
 // Operations that only record something for later still fail on a device that has
 // gone away (an unplugged adapter, a hung-up line), as they do on Windows.
@@ -223,8 +227,7 @@ Bool SetCommState(PortHandle handle, Dcb* dcb) {
     // device did not take every setting.
     termios2 actual{};
     if (Ioctl(port->fd, TCSETS2, &wanted) < 0 || Ioctl(port->fd, TCGETS2, &actual) < 0) return 0;
-    if (!linux_line::LineTaken(wanted, actual) ||
-        !ApplyLineControls(port->fd, port->dcb, *dcb)) {
+    if (!linux_line::LineTaken(wanted, actual) || !ApplyLineControls(port->fd, port->dcb, *dcb)) {
         Ioctl(port->fd, TCSETS2, &port->line);
         return 0;
     }
@@ -256,15 +259,24 @@ Bool EscapeCommFunction(PortHandle handle, std::uint32_t function) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
     switch (function) {
-        case kSetXoff: return ioctl(port->fd, TCXONC, TCOOFF) == 0;
-        case kSetXon: return ioctl(port->fd, TCXONC, TCOON) == 0;
-        case kSetRts: return SetModemLines(port->fd, TIOCM_RTS, 0);
-        case kClrRts: return SetModemLines(port->fd, 0, TIOCM_RTS);
-        case kSetDtr: return SetModemLines(port->fd, TIOCM_DTR, 0);
-        case kClrDtr: return SetModemLines(port->fd, 0, TIOCM_DTR);
-        case kSetBreak: return Ioctl(port->fd, TIOCSBRK, nullptr) == 0;
-        case kClrBreak: return Ioctl(port->fd, TIOCCBRK, nullptr) == 0;
-        default: return 0;  // RESETDEV and unknown codes
+        case kSetXoff:
+            return ioctl(port->fd, TCXONC, TCOOFF) == 0;
+        case kSetXon:
+            return ioctl(port->fd, TCXONC, TCOON) == 0;
+        case kSetRts:
+            return SetModemLines(port->fd, TIOCM_RTS, 0);
+        case kClrRts:
+            return SetModemLines(port->fd, 0, TIOCM_RTS);
+        case kSetDtr:
+            return SetModemLines(port->fd, TIOCM_DTR, 0);
+        case kClrDtr:
+            return SetModemLines(port->fd, 0, TIOCM_DTR);
+        case kSetBreak:
+            return Ioctl(port->fd, TIOCSBRK, nullptr) == 0;
+        case kClrBreak:
+            return Ioctl(port->fd, TIOCCBRK, nullptr) == 0;
+        default:
+            return 0;  // RESETDEV and unknown codes
     }
 }
 
@@ -295,12 +307,11 @@ Bool ReadWithTimeouts(Port& port, unsigned char* bytes, std::uint32_t count,
     const CommTimeouts& t = port.timeouts;
     // MAXDWORD interval with zero totals: whatever is there, at once. MAXDWORD interval
     // and multiplier: at once when anything is there, else wait for a first byte.
-    const bool atOnce = t.ReadIntervalTimeout == kMaxDword &&
-                        t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-    const bool firstByte = t.ReadIntervalTimeout == kMaxDword &&
-                           t.ReadTotalTimeoutMultiplier == kMaxDword &&
-                           t.ReadTotalTimeoutConstant != 0 &&
-                           t.ReadTotalTimeoutConstant != kMaxDword;
+    const bool atOnce = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
+                        t.ReadTotalTimeoutConstant == 0;
+    const bool firstByte =
+        t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
+        t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
     const std::uint32_t interval = t.ReadIntervalTimeout == kMaxDword ? 0 : t.ReadIntervalTimeout;
     std::uint32_t done = 0;
     std::int64_t total = 0;  // set when the first wait is due
@@ -321,10 +332,10 @@ Bool ReadWithTimeouts(Port& port, unsigned char* bytes, std::uint32_t count,
         if (atOnce) break;
         if (!timed) {
             timed = true;
-            const std::uint64_t ms =
-                firstByte ? t.ReadTotalTimeoutConstant
-                          : std::uint64_t{t.ReadTotalTimeoutMultiplier} * count +
-                                t.ReadTotalTimeoutConstant;
+            const std::uint64_t ms = firstByte
+                                         ? t.ReadTotalTimeoutConstant
+                                         : std::uint64_t{t.ReadTotalTimeoutMultiplier} * count +
+                                               t.ReadTotalTimeoutConstant;
             total = DeadlineAfter(ms);
         }
         std::int64_t deadline = total;

@@ -36,7 +36,9 @@ Bool SetCommState(PortHandle port, Dcb* dcb) {
     return ::SetCommState(port, reinterpret_cast<DCB*>(dcb));
 }
 
-Bool PurgeComm(PortHandle port, std::uint32_t flags) { return ::PurgeComm(port, flags); }
+Bool PurgeComm(PortHandle port, std::uint32_t flags) {
+    return ::PurgeComm(port, flags);
+}
 
 Bool SetCommTimeouts(PortHandle port, CommTimeouts* timeouts) {
     return ::SetCommTimeouts(port, reinterpret_cast<COMMTIMEOUTS*>(timeouts));
@@ -56,8 +58,7 @@ Bool ClearCommError(PortHandle port, std::uint32_t* errors, ComStat* status) {
 Bool ReadFile(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* countRead,
               void* overlapped) {
     DWORD done = 0;
-    const BOOL ok =
-        ::ReadFile(port, buffer, count, &done, static_cast<LPOVERLAPPED>(overlapped));
+    const BOOL ok = ::ReadFile(port, buffer, count, &done, static_cast<LPOVERLAPPED>(overlapped));
     if (countRead != nullptr) *countRead = done;
     return ok;
 }
@@ -65,16 +66,19 @@ Bool ReadFile(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t*
 Bool WriteFile(PortHandle port, const void* buffer, std::uint32_t count,
                std::uint32_t* countWritten, void* overlapped) {
     DWORD done = 0;
-    const BOOL ok =
-        ::WriteFile(port, buffer, count, &done, static_cast<LPOVERLAPPED>(overlapped));
+    const BOOL ok = ::WriteFile(port, buffer, count, &done, static_cast<LPOVERLAPPED>(overlapped));
     if (countWritten != nullptr) *countWritten = done;
     return ok;
 }
 
-Bool FlushFileBuffers(PortHandle port) { return ::FlushFileBuffers(port); }
+Bool FlushFileBuffers(PortHandle port) {
+    return ::FlushFileBuffers(port);
+}
 
 // Windows reports success for CloseHandle(INVALID_HANDLE_VALUE) (it is the process's
 // pseudo-handle); the module relies on a handle that is not a port failing here.
-Bool CloseHandle(PortHandle port) { return IsOpen(port) ? ::CloseHandle(port) : 0; }
+Bool CloseHandle(PortHandle port) {
+    return IsOpen(port) ? ::CloseHandle(port) : 0;
+}
 
 }  // namespace velmora::serial

@@ -8,12 +8,12 @@ namespace velmora::serial::linux_line {
 namespace {
 
 constexpr std::array<std::pair<std::uint32_t, unsigned>, 30> kStandardRates = {{
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
     {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
     {3500000, B3500000}, {4000000, B4000000},
 }};
@@ -39,8 +39,8 @@ void MakeRaw(termios2& line) {
     line.c_iflag &= ~static_cast<unsigned>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                            ICRNL | IXON | IXOFF | IXANY | IUCLC | IMAXBEL);
     line.c_oflag &= ~static_cast<unsigned>(OPOST);
-    line.c_lflag &= ~static_cast<unsigned>(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG |
-                                           IEXTEN | XCASE);
+    line.c_lflag &=
+        ~static_cast<unsigned>(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN | XCASE);
     line.c_cflag &= ~static_cast<unsigned>(CRTSCTS);
     line.c_cflag |= CLOCAL | CREAD | HUPCL;
     line.c_cc[VMIN] = 1;
@@ -80,11 +80,20 @@ bool ToLine(const Dcb& wanted, const termios2& current, termios2* line) {
     static constexpr unsigned kSizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= kSizes[wanted.ByteSize - 5];
     switch (wanted.Parity) {
-        case kOddParity: t.c_cflag |= PARENB | PARODD; break;
-        case kEvenParity: t.c_cflag |= PARENB; break;
-        case kMarkParity: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-        case kSpaceParity: t.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
+        case kOddParity:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case kEvenParity:
+            t.c_cflag |= PARENB;
+            break;
+        case kMarkParity:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case kSpaceParity:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
     }
     if (wanted.StopBits != kOneStopBit) t.c_cflag |= CSTOPB;
     if (WantsCtsHandshake(wanted)) t.c_cflag |= CRTSCTS;
@@ -103,10 +112,18 @@ Dcb ToDcb(const termios2& line, const Dcb& stored) {
     Dcb d = stored;
     d.BaudRate = line.c_ospeed;
     switch (line.c_cflag & CSIZE) {
-        case CS5: d.ByteSize = 5; break;
-        case CS6: d.ByteSize = 6; break;
-        case CS7: d.ByteSize = 7; break;
-        default: d.ByteSize = 8; break;
+        case CS5:
+            d.ByteSize = 5;
+            break;
+        case CS6:
+            d.ByteSize = 6;
+            break;
+        case CS7:
+            d.ByteSize = 7;
+            break;
+        default:
+            d.ByteSize = 8;
+            break;
     }
     if (!(line.c_cflag & PARENB)) {
         d.Parity = kNoParity;
@@ -141,8 +158,8 @@ Dcb ToDcb(const termios2& line, const Dcb& stored) {
 bool LineTaken(const termios2& wanted, const termios2& actual) {
     return (wanted.c_cflag & kSettingBits) == (actual.c_cflag & kSettingBits) &&
            (wanted.c_iflag & kInputBits) == (actual.c_iflag & kInputBits) &&
-           wanted.c_cc[VSTART] == actual.c_cc[VSTART] &&
-           wanted.c_cc[VSTOP] == actual.c_cc[VSTOP] && wanted.c_ospeed == actual.c_ospeed;
+           wanted.c_cc[VSTART] == actual.c_cc[VSTART] && wanted.c_cc[VSTOP] == actual.c_cc[VSTOP] &&
+           wanted.c_ospeed == actual.c_ospeed;
 }
 
 }  // namespace velmora::serial::linux_line

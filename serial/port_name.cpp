@@ -3,8 +3,12 @@
 namespace velmora::serial {
 
 namespace {
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+char Upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 }  // namespace
 
 std::string WindowsDevicePath(const char* name) {

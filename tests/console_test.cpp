@@ -33,7 +33,7 @@ std::string WriteScript(const std::string& text) {
 
 // A modem on the far end: answers "AT" with "OK".
 class ScriptedPeer {
-public:
+  public:
     explicit ScriptedPeer(PtyPair& pty) : pty_(pty), thread_([this] { Run(); }) {}
     ~ScriptedPeer() {
         stop_ = true;
@@ -41,7 +41,7 @@ public:
     }
     std::string heard() const { return heard_; }
 
-private:
+  private:
     void Run() {
         while (!stop_) {
             const std::string got = pty_.Receive(64, 10);
@@ -75,7 +75,8 @@ TEST(CallSyntaxTest, ParsesCallsWaitsAndExpects) {
     EXPECT_EQ(s.milliseconds, 250);
     ASSERT_TRUE(console::ParseStatement("-- a comment", &s, &error));
     EXPECT_EQ(s.kind, console::Statement::Kind::kNothing);
-    EXPECT_EQ(console::FormatCall("WriteComm", {Value::Text("a\r\x01")}), "WriteComm \"a\\r\\x01\"");
+    EXPECT_EQ(console::FormatCall("WriteComm", {Value::Text("a\r\x01")}),
+              "WriteComm \"a\\r\\x01\"");
 }
 
 TEST(CallSyntaxTest, RefusesMalformedLines) {
@@ -94,7 +95,9 @@ TEST(ConsoleTest, RunsAScriptAgainstADevice) {
     ScriptedPeer modem(pty);
     const std::string script = WriteScript(
         "# talk to a modem\n"
-        "new \"" + pty.path() + "\", 4096, 4096\n"
+        "new \"" +
+        pty.path() +
+        "\", 4096, 4096\n"
         "SetCommBaudRate 9600\n"
         "SetCommFlowControl 0\n"
         "WriteComm \"AT\\r\"\n"
@@ -177,8 +180,10 @@ bool AwaitScreen(int terminal, const std::string& text, std::string* screen) {
         if (std::chrono::steady_clock::now() - start > std::chrono::seconds(5)) return false;
         char buffer[256];
         const ssize_t n = read(terminal, buffer, sizeof buffer);
-        if (n > 0) screen->append(buffer, static_cast<std::size_t>(n));
-        else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (n > 0)
+            screen->append(buffer, static_cast<std::size_t>(n));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
 }

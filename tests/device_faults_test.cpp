@@ -22,7 +22,7 @@ long long MsSince(Clock::time_point start) {
 }
 
 class DeviceFaultsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         file = minihost::ModuleFile::Open(VELMORA_MODULE_FILE, &error);
@@ -30,8 +30,9 @@ protected:
         host = std::make_unique<minihost::Host>(file->exports());
         ASSERT_EQ(host->Register(&error), kOk) << error;
         object = host->NewObject();
-        ASSERT_EQ(Call("new", {Value::Text(pty.path()), Value::Integer(4096), Value::Integer(4096)}),
-                  Value::Void());
+        ASSERT_EQ(
+            Call("new", {Value::Text(pty.path()), Value::Integer(4096), Value::Integer(4096)}),
+            Value::Void());
         Call("SetCommFlowControl", {Value::Integer(0)});
     }
     void TearDown() override {
@@ -58,7 +59,7 @@ TEST_F(DeviceFaultsTest, FarEndClosingMidSessionMakesEveryMethodAnswerZeroAtOnce
         std::vector<Value> args;
         for (const minihost::ParamDecl& p : method.params) {
             args.push_back(p.type == minihost::ParamDecl::Type::kString ? Value::Text("x")
-                                                                         : Value::Integer(1));
+                                                                        : Value::Integer(1));
         }
         EXPECT_EQ(Call(method.name, args), Value::Integer(0)) << method.name;
     }
@@ -100,9 +101,9 @@ TEST_F(DeviceFaultsTest, WriteToAFarEndThatNeverReadsEndsWithinItsTimeOut) {
 
 TEST_F(DeviceFaultsTest, AnOpenPortIsRefusedToAnotherObjectAndAnotherProcess) {
     auto second = host->NewObject();
-    EXPECT_EQ(second->Call("new", {Value::Text(pty.path()), Value::Integer(1), Value::Integer(1)})
-                  .result,
-              Value::Integer(0));
+    EXPECT_EQ(
+        second->Call("new", {Value::Text(pty.path()), Value::Integer(1), Value::Integer(1)}).result,
+        Value::Integer(0));
     second.reset();
 
     const pid_t child = fork();

@@ -12,7 +12,7 @@ using serial::Dcb;
 namespace dcb = serial::dcb;
 
 class LineSettingsTest : public HostTest {
-protected:
+  protected:
     void SetUp() override {
         HostTest::SetUp();
         Open();
@@ -104,8 +104,7 @@ TEST_F(LineSettingsTest, UnreadableSettingsAnswerZeroAndWriteNothing) {
         EXPECT_EQ(Answer(getter), Value::Integer(0)) << getter;
     }
     for (const char* setter : {"SetCommBaudRate", "SetCommDataBits", "SetCommStopBits",
-                               "SetCommParity", "SetCommCTS", "SetCommDSR",
-                               "SetCommFlowControl"}) {
+                               "SetCommParity", "SetCommCTS", "SetCommDSR", "SetCommFlowControl"}) {
         EXPECT_EQ(Set(setter, 1), Value::Integer(0)) << setter;
     }
     EXPECT_EQ(serial().Count("SetCommState"), 0);
@@ -154,8 +153,7 @@ TEST_F(LineSettingsTest, TimeOutFillsTheWholeRecord) {
     EXPECT_EQ(serial().Last("SetCommTimeouts")->args,
               (std::vector<std::uint64_t>{0, 0, 250, 0, 250}));
     Set("SetCommTimeOut", 0);
-    EXPECT_EQ(serial().Last("SetCommTimeouts")->args,
-              (std::vector<std::uint64_t>{0, 0, 0, 0, 0}));
+    EXPECT_EQ(serial().Last("SetCommTimeouts")->args, (std::vector<std::uint64_t>{0, 0, 0, 0, 0}));
     Set("SetCommTimeOut", -1);
     EXPECT_EQ(serial().Last("SetCommTimeouts")->args,
               (std::vector<std::uint64_t>{0, 0, 4294967295u, 0, 4294967295u}));

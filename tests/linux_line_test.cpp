@@ -1,8 +1,9 @@
 // The DCB <-> termios translation for what a pty cannot show: sizes, parities,
 // stop bits and the flags that share one termios bit.
+#include "serial/linux_line.h"
+
 #include <gtest/gtest.h>
 
-#include "serial/linux_line.h"
 #include "serial/port_name.h"
 
 namespace velmora::serial {
@@ -27,8 +28,8 @@ TEST(LinuxLineTest, EverySizeParityAndStopBitCombinationRoundTrips) {
                 d.Parity = parity;
                 d.StopBits = stop;
                 termios2 line{};
-                const bool valid = !(stop == kOne5StopBits && size != 5) &&
-                                   !(stop == kTwoStopBits && size == 5);
+                const bool valid =
+                    !(stop == kOne5StopBits && size != 5) && !(stop == kTwoStopBits && size == 5);
                 ASSERT_EQ(linux_line::ToLine(d, RawLine(), &line), valid)
                     << int(size) << int(parity) << int(stop);
                 if (!valid) continue;
@@ -75,7 +76,8 @@ TEST(LinuxLineTest, RawModeKeepsTheLineSettings) {
     line.c_oflag = OPOST | ONLCR;
     line.c_lflag = ECHO | ICANON | ISIG;
     linux_line::MakeRaw(line);
-    EXPECT_EQ(line.c_cflag & (CBAUD | CSIZE | PARENB | CSTOPB), unsigned(B19200 | CS7 | PARENB | CSTOPB));
+    EXPECT_EQ(line.c_cflag & (CBAUD | CSIZE | PARENB | CSTOPB),
+              unsigned(B19200 | CS7 | PARENB | CSTOPB));
     EXPECT_EQ(line.c_iflag, unsigned(INPCK));
     EXPECT_EQ(line.c_oflag & OPOST, 0u);
     EXPECT_EQ(line.c_lflag & (ECHO | ICANON | ISIG), 0u);

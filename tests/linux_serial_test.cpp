@@ -6,8 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <fstream>
+#include <memory>
 
 #include "serial/comm.h"
 #include "tests/support/pty_pair.h"
@@ -27,7 +27,7 @@ long long MsSince(Clock::time_point start) {
 }
 
 class LinuxSerialTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         port = Open(pty.path());
         ASSERT_TRUE(IsOpen(port));
@@ -115,7 +115,8 @@ TEST_F(LinuxSerialTest, OnlyTerminalsOpen) {
 TEST_F(LinuxSerialTest, HandlesThatAreNotOpenPortsFailEverything) {
     const PortHandle closed = Open(PtyPair().path());  // a second pair, closed at once
     ASSERT_TRUE(CloseHandle(closed));
-    const auto forged = reinterpret_cast<PortHandle>(reinterpret_cast<std::uintptr_t>(port) + 0x10000);
+    const auto forged =
+        reinterpret_cast<PortHandle>(reinterpret_cast<std::uintptr_t>(port) + 0x10000);
     for (const PortHandle bad : {PortHandle{nullptr}, InvalidPort(), closed, forged,
                                  reinterpret_cast<PortHandle>(0x7FFF)}) {
         Dcb d{};

@@ -16,7 +16,7 @@ namespace {
 constexpr std::uint32_t kVersion = 0x01000040;
 
 class ModuleFrameTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { fake::FakeSerial::Get().Reset(); }
     void TearDown() override {
         EXPECT_TRUE(host.accounting().Clean()) << minihost::Describe(host.accounting());

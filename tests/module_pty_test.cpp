@@ -13,7 +13,7 @@ namespace {
 using minihost::Value;
 
 class ModulePtyTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         file = minihost::ModuleFile::Open(VELMORA_MODULE_FILE, &error);
@@ -35,10 +35,13 @@ protected:
         EXPECT_EQ(outcome.status, kOk) << method;
         return outcome.result;
     }
-    Value Set(const std::string& method, std::int32_t n) { return Call(method, {Value::Integer(n)}); }
+    Value Set(const std::string& method, std::int32_t n) {
+        return Call(method, {Value::Integer(n)});
+    }
     void Open() {
-        ASSERT_EQ(Call("new", {Value::Text(pty.path()), Value::Integer(4096), Value::Integer(4096)}),
-                  Value::Void());
+        ASSERT_EQ(
+            Call("new", {Value::Text(pty.path()), Value::Integer(4096), Value::Integer(4096)}),
+            Value::Void());
     }
     // Polls ReadComm the way a script does every frame, until `count` bytes are in.
     std::string Poll(std::size_t count) {
@@ -159,8 +162,8 @@ TEST_F(ModulePtyTest, DisposingAnObjectGivesItsPortBack) {
 TEST_F(ModulePtyTest, AVanishedDeviceAnswersZeroEverywhere) {
     Open();
     pty.Unplug();
-    for (const char* getter : {"ReadComm", "FlushComm", "GetCommBaudRate", "GetCommDataBits",
-                               "GetCommCTS"}) {
+    for (const char* getter :
+         {"ReadComm", "FlushComm", "GetCommBaudRate", "GetCommDataBits", "GetCommCTS"}) {
         EXPECT_EQ(Call(getter), Value::Integer(0)) << getter;
     }
     EXPECT_EQ(Call("WriteComm", {Value::Text("lost")}), Value::Integer(0));

@@ -10,7 +10,7 @@ namespace {
 using serial::Dcb;
 
 class OpenCloseTest : public HostTest {
-protected:
+  protected:
     Value New(const std::string& name, std::int32_t in = 4096, std::int32_t out = 2048) {
         return Answer("new", {Value::Text(name), Value::Integer(in), Value::Integer(out)});
     }
@@ -90,9 +90,9 @@ TEST_F(OpenCloseTest, FailedNameLockActsAsAFailedOpen) {
 }
 
 TEST_F(OpenCloseTest, NameThatIsNotATextIsAFailedOpen) {
-    EXPECT_EQ(Object().CallNumber(0, {Value::Integer(3), Value::Integer(1), Value::Integer(1)})
-                  .result,
-              Value::Integer(0));
+    EXPECT_EQ(
+        Object().CallNumber(0, {Value::Integer(3), Value::Integer(1), Value::Integer(1)}).result,
+        Value::Integer(0));
     EXPECT_EQ(Port().port, serial::InvalidPort());
 }
 
@@ -140,8 +140,8 @@ TEST_F(OpenCloseTest, FailingCloseAnswersZeroAndStillForgets) {
 
 TEST_F(OpenCloseTest, HostVersionIsReadOnEveryNewEvenWhenTheOpenFails) {
     const std::pair<const char*, double> cases[] = {
-        {"8.5", 8.5}, {"7.0.2", 7.0}, {"10.0.1", 10.0}, {"", 0.0}, {"  8.5", 8.5},
-        {"11", 11.0}, {"v8", 0.0},
+        {"8.5", 8.5},   {"7.0.2", 7.0}, {"10.0.1", 10.0}, {"", 0.0},
+        {"  8.5", 8.5}, {"11", 11.0},   {"v8", 0.0},
     };
     for (const auto& [text, number] : cases) {
         host->SetVersion(text);

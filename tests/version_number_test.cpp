@@ -1,13 +1,15 @@
+#include "methods/version_number.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "methods/version_number.h"
-
 namespace velmora {
 namespace {
 
-double Parse(const char* text) { return ParseDecimalNumber(text, std::strlen(text)); }
+double Parse(const char* text) {
+    return ParseDecimalNumber(text, std::strlen(text));
+}
 
 TEST(VersionNumberTest, ReadsTheLongestLeadingDecimalNumber) {
     EXPECT_EQ(Parse("8.5"), 8.5);
@@ -21,7 +23,7 @@ TEST(VersionNumberTest, ReadsTheLongestLeadingDecimalNumber) {
     EXPECT_EQ(Parse("1.5e1"), 15.0);
     EXPECT_EQ(Parse("1.5D1"), 15.0);
     EXPECT_EQ(Parse("25d-1"), 2.5);
-    EXPECT_EQ(Parse("2e"), 2.0);    // an exponent needs digits
+    EXPECT_EQ(Parse("2e"), 2.0);  // an exponent needs digits
     EXPECT_EQ(Parse("2e+x"), 2.0);
 }
 

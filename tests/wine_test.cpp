@@ -38,7 +38,9 @@ const Target kTargets[] = {
     {"win64", "/usr/lib/wine/wine64", "VELMORA.x64"},
 };
 
-std::string Build(const Target& t) { return std::string(VELMORA_SOURCE_DIR) + "/build/" + t.name; }
+std::string Build(const Target& t) {
+    return std::string(VELMORA_SOURCE_DIR) + "/build/" + t.name;
+}
 std::string Prefix(const Target& t) {
     return std::string(VELMORA_SOURCE_DIR) + "/build/wine-" + t.name;
 }
@@ -46,7 +48,7 @@ std::string Prefix(const Target& t) {
 // The device at the far end: every byte the port sends is heard, and `answer` may
 // reply to what has been heard so far.
 class FarEnd {
-public:
+  public:
     using Answer = std::function<void(const std::string& heard, PtyPair& pty)>;
     FarEnd(PtyPair& pty, Answer answer)
         : pty_(pty), answer_(std::move(answer)), thread_([this] { Run(); }) {}
@@ -59,7 +61,7 @@ public:
         return heard_;
     }
 
-private:
+  private:
     void Run() {
         while (!stop_) {
             const std::string got = pty_.Receive(4096, 5);
@@ -77,7 +79,7 @@ private:
 };
 
 class WineTest : public ::testing::TestWithParam<Target> {
-protected:
+  protected:
     void SetUp() override {
         const Target& t = GetParam();
         ASSERT_EQ(access((Prefix(t) + "/system.reg").c_str(), F_OK), 0)
@@ -136,8 +138,9 @@ protected:
     }
 };
 
-#define EXPECT_SHOWS(result, line) \
-    EXPECT_TRUE(Shows(result, line)) << "expected \"" << (line) << "\" in:\n" << (result).out << (result).err
+#define EXPECT_SHOWS(result, line)                                            \
+    EXPECT_TRUE(Shows(result, line)) << "expected \"" << (line) << "\" in:\n" \
+                                     << (result).out << (result).err
 
 TEST_P(WineTest, EveryMethodByNameOnATenPlusComPort) {
     PtyPair pty;
@@ -165,43 +168,45 @@ TEST_P(WineTest, EveryMethodByNameOnATenPlusComPort) {
             p.Send(std::string("data\0\xFF", 6));
         }
     });
-    const ProcessResult r = Run(
-        "new \"COM12\", 4096, 4096\n"
-        "GetCommCTS\n"
-        "SetCommFlowControl 0\n"
-        "SetCommBaudRate 115200\n"
-        "GetCommBaudRate\n"
-        "SetCommStopBits 2\n"
-        "GetCommStopBits\n"
-        "GetCommDataBits\n"
-        "SetCommCTS 1\n"
-        "GetCommCTS\n"
-        "SetCommCTS 0\n"
-        "GetCommCTS\n"
-        "SetCommFlowControl 1\n"
-        "GetCommCTS\n"
-        "SetCommFlowControl 2\n"
-        "GetCommCTS\n"
-        "SetCommFlowControl 3\n"
-        "SetCommFlowControl 0\n"
-        "SetCommTimeOut 2000\n"
-        "WriteComm \"" + escaped + "\"\n"
-        "expect \"ACK\" 10000\n"
-        "WriteComm \"mark\"\n"
-        "wait 500\n"
-        "ReadComm\n"
-        "EscapeComm 6\n"
-        "EscapeComm 5\n"
-        "EscapeComm 8\n"
-        "EscapeComm 7\n"
-        "EscapeComm 0\n"
-        "EscapeComm 9\n"
-        "FlushComm\n"
-        "GetCommError\n"
-        "forget\n"
-        "forget\n"
-        "ReadComm\n"
-        "GetCommBaudRate\n");
+    const ProcessResult r =
+        Run("new \"COM12\", 4096, 4096\n"
+            "GetCommCTS\n"
+            "SetCommFlowControl 0\n"
+            "SetCommBaudRate 115200\n"
+            "GetCommBaudRate\n"
+            "SetCommStopBits 2\n"
+            "GetCommStopBits\n"
+            "GetCommDataBits\n"
+            "SetCommCTS 1\n"
+            "GetCommCTS\n"
+            "SetCommCTS 0\n"
+            "GetCommCTS\n"
+            "SetCommFlowControl 1\n"
+            "GetCommCTS\n"
+            "SetCommFlowControl 2\n"
+            "GetCommCTS\n"
+            "SetCommFlowControl 3\n"
+            "SetCommFlowControl 0\n"
+            "SetCommTimeOut 2000\n"
+            "WriteComm \"" +
+            escaped +
+            "\"\n"
+            "expect \"ACK\" 10000\n"
+            "WriteComm \"mark\"\n"
+            "wait 500\n"
+            "ReadComm\n"
+            "EscapeComm 6\n"
+            "EscapeComm 5\n"
+            "EscapeComm 8\n"
+            "EscapeComm 7\n"
+            "EscapeComm 0\n"
+            "EscapeComm 9\n"
+            "FlushComm\n"
+            "GetCommError\n"
+            "forget\n"
+            "forget\n"
+            "ReadComm\n"
+            "GetCommBaudRate\n");
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_SHOWS(r, "new \"COM12\", 4096, 4096 -> <void>");
     EXPECT_SHOWS(r, "GetCommCTS -> 1");  // new turns CTS output flow on
@@ -243,12 +248,12 @@ TEST_P(WineTest, ScriptAndDeviceTalkThroughAComPortBelowTen) {
             p.Send("VELMORA,SIM-1\r\n");
         }
     });
-    const ProcessResult r = Run(
-        "new \"COM7\", 256, 256\n"
-        "SetCommFlowControl 0\n"
-        "WriteComm \"*IDN?\\n\"\n"
-        "expect \"SIM-1\\r\\n\" 10000\n"
-        "forget\n");
+    const ProcessResult r =
+        Run("new \"COM7\", 256, 256\n"
+            "SetCommFlowControl 0\n"
+            "WriteComm \"*IDN?\\n\"\n"
+            "expect \"SIM-1\\r\\n\" 10000\n"
+            "forget\n");
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_SHOWS(r, "WriteComm \"*IDN?\\n\" -> 6");
     EXPECT_EQ(device.heard(), "*IDN?\n");
@@ -257,25 +262,25 @@ TEST_P(WineTest, ScriptAndDeviceTalkThroughAComPortBelowTen) {
 TEST_P(WineTest, WriteTimeOutEndsAWriteThatCannotGoOut) {
     PtyPair pty;  // its far end never reads
     Attach(8, pty);
-    const ProcessResult r = Run(
-        "new \"COM8\", 16, 16\n"
-        "SetCommFlowControl 0\n"
-        "SetCommTimeOut 300\n"
-        "EscapeComm 6\n"
-        "WriteComm \"held back\"\n"
-        "EscapeComm 5\n"
-        "forget\n");
+    const ProcessResult r =
+        Run("new \"COM8\", 16, 16\n"
+            "SetCommFlowControl 0\n"
+            "SetCommTimeOut 300\n"
+            "EscapeComm 6\n"
+            "WriteComm \"held back\"\n"
+            "EscapeComm 5\n"
+            "forget\n");
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_SHOWS(r, "WriteComm \"held back\" -> 0");
 }
 
 TEST_P(WineTest, APortThatDoesNotExistIsNotOpened) {
-    const ProcessResult r = Run(
-        "new \"COM300\", 16, 16\n"
-        "new \"NOPORT\", 16, 16\n"
-        "GetCommBaudRate\n"
-        "WriteComm \"x\"\n"
-        "forget\n");
+    const ProcessResult r =
+        Run("new \"COM300\", 16, 16\n"
+            "new \"NOPORT\", 16, 16\n"
+            "GetCommBaudRate\n"
+            "WriteComm \"x\"\n"
+            "forget\n");
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_SHOWS(r, "new \"COM300\", 16, 16 -> 0");
     EXPECT_SHOWS(r, "new \"NOPORT\", 16, 16 -> 0");

@@ -26,8 +26,8 @@ std::vector<std::string> FakeSerial::Ops() const {
 }
 
 int FakeSerial::Count(const std::string& op) const {
-    return static_cast<int>(std::count_if(calls.begin(), calls.end(),
-                                          [&](const SerialCall& c) { return c.op == op; }));
+    return static_cast<int>(
+        std::count_if(calls.begin(), calls.end(), [&](const SerialCall& c) { return c.op == op; }));
 }
 
 const SerialCall* FakeSerial::Last(const std::string& op) const {
@@ -138,7 +138,9 @@ Bool WriteFile(PortHandle port, const void* buffer, std::uint32_t count, std::ui
     return 1;
 }
 
-Bool FlushFileBuffers(PortHandle port) { return Enter("FlushFileBuffers", port); }
+Bool FlushFileBuffers(PortHandle port) {
+    return Enter("FlushFileBuffers", port);
+}
 
 Bool CloseHandle(PortHandle port) {
     const bool ok = Enter("CloseHandle", port);

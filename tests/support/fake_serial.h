@@ -21,15 +21,15 @@ struct SerialCall {
 
 struct FakeSerial {
     std::vector<SerialCall> calls;
-    std::set<std::string> failing;  // operations that answer 0
+    std::set<std::string> failing;          // operations that answer 0
     std::string missingPrefix = "missing";  // names CreateFileA finds no device for
-    serial::Dcb dcb{};               // the port's settings
+    serial::Dcb dcb{};                      // the port's settings
     serial::CommTimeouts timeouts{};
-    std::uint32_t errors = 0;        // error flags waiting for ClearCommError
-    std::string input;               // bytes received, not yet read
-    std::string written;             // bytes the port took
-    std::uint32_t writeLimit = UINT32_MAX;  // a write takes at most this many bytes
-    std::uint32_t readLimit = UINT32_MAX;   // a read delivers at most this many bytes
+    std::uint32_t errors = 0;                    // error flags waiting for ClearCommError
+    std::string input;                           // bytes received, not yet read
+    std::string written;                         // bytes the port took
+    std::uint32_t writeLimit = UINT32_MAX;       // a write takes at most this many bytes
+    std::uint32_t readLimit = UINT32_MAX;        // a read delivers at most this many bytes
     std::uint32_t reportedWaiting = UINT32_MAX;  // cbInQue to report instead of input's size
     std::set<serial::PortHandle> open;
     std::uintptr_t nextHandle = 0x100;

@@ -17,7 +17,7 @@ namespace velmora::testing {
 using minihost::Value;
 
 class HostTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fake::FakeSerial::Get().Reset();
         host = std::make_unique<minihost::Host>(LinkedModule());

@@ -20,7 +20,9 @@ PtyPair::PtyPair() {
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
 }
 
-PtyPair::~PtyPair() { Unplug(); }
+PtyPair::~PtyPair() {
+    Unplug();
+}
 
 void PtyPair::Send(const std::string& bytes) {
     std::size_t done = 0;
@@ -48,7 +50,9 @@ std::string PtyPair::Receive(std::size_t count, int timeoutMs) {
     return got;
 }
 
-std::string PtyPair::ReceiveAvailable() { return Receive(1 << 20, 0); }
+std::string PtyPair::ReceiveAvailable() {
+    return Receive(1 << 20, 0);
+}
 
 void PtyPair::Unplug() {
     if (master_ >= 0) close(master_);

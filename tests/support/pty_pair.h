@@ -7,7 +7,7 @@
 namespace velmora::testing {
 
 class PtyPair {
-public:
+  public:
     PtyPair();
     ~PtyPair();
     PtyPair(const PtyPair&) = delete;
@@ -22,7 +22,7 @@ public:
     std::string ReceiveAvailable();  // whatever has arrived, without waiting
     void Unplug();                   // the device goes away
 
-private:
+  private:
     int master_ = -1;
     std::string path_;
 };

@@ -89,7 +89,7 @@ int Term(const std::string& module, const std::vector<std::string>& args) {
                 return kExitUsage;
             }
         } else if (a == "--flow" && hasValue) {
-            const std::string flow = args[++i];
+            const std::string& flow = args[++i];
             if (flow == "none") {
                 options.flow = 0;
             } else if (flow == "hw") {

@@ -8,10 +8,12 @@
 
 namespace velmora {
 
+// NOLINTBEGIN(bugprone-macro-parentheses): Self names a type
 #define VELMORA_UNKNOWN_OPS(Self)                                             \
     Status(VELMORA_CALL* QueryInterface)(Self*, const Guid* iid, void** out); \
     RefCount(VELMORA_CALL* AddRef)(Self*);                                    \
     RefCount(VELMORA_CALL* Release)(Self*)
+// NOLINTEND(bugprone-macro-parentheses)
 
 #define VELMORA_ASSERT_POSITION(Ops, op, k) \
     static_assert(offsetof(Ops, op) == (k) * sizeof(void*), #Ops "::" #op " is at position " #k)

@@ -56,6 +56,7 @@ struct Host::Impl {
     std::vector<std::uint32_t> freeBlocks;
     int liveHandles = 0, lockedHandles = 0, lockedTexts = 0, serviceRefs = 0;
     std::unordered_map<void*, std::uint32_t> allocations;
+    std::uint32_t lastAllocationSize = 0;
     std::unordered_map<void*, InstanceRecord*> instances;
     std::vector<std::string> problems;
     bool modernText = true;
@@ -249,6 +250,7 @@ const ICallbackServiceOps kCallbackOps = {ProvideService, Uncounted<ICallbackSer
 // --- IAllocatorService -----------------------------------------------------------------
 void* VELMORA_CALL Alloc(IAllocatorService* self, std::uint32_t size) {
     Impl& host = HostOf(self);
+    host.lastAllocationSize = size;
     int& left = host.faults().allocsBeforeFailure;
     if (left == 0) return nullptr;
     if (left > 0) --left;
@@ -509,6 +511,8 @@ void Host::SetVersion(const std::string& text) {
 const std::string& Host::messageTableText() const {
     return impl_->messageTableText;
 }
+
+std::uint32_t Host::LastAllocationSize() const { return impl_->lastAllocationSize; }
 
 bool Host::TextHandlesInValues() const {
     return !impl_->modernText;

@@ -117,6 +117,8 @@ class Host {
     // Whether text values carry their handle in their second word (hosts below 8.5).
     bool TextHandlesInValues() const;
     Accounting accounting() const;
+    // The size the module last asked the allocator for.
+    std::uint32_t LastAllocationSize() const;
     // Misuse seen since the last call: unknown handles, unbalanced unlocks, text
     // handles without their closing 0, ...
     std::vector<std::string> TakeProblems();

@@ -44,6 +44,7 @@ TEST_F(ModuleFrameTest, ClassListHasFourEntriesAndATerminatorIn200Bytes) {
     ASSERT_EQ(DllGetClassInfo(allocator, &list), kOk);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(host.accounting().liveBlocks, 1);
+    EXPECT_EQ(host.LastAllocationSize(), 200u);
 
     const ClassInfoEntry expected[] = {
         {kRegistrationClassId, kVersion, kIidClassFactory, 1},
@@ -78,6 +79,7 @@ TEST_F(ModuleFrameTest, FailedClassListAllocationReturnsNullAndLeavesNothing) {
     ClassInfoEntry* list = reinterpret_cast<ClassInfoEntry*>(0x1);
     EXPECT_EQ(DllGetClassInfo(allocator, &list), ErrOutOfMemory);
     EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(host.LastAllocationSize(), 200u);
 }
 
 TEST_F(ModuleFrameTest, ClassFormsReportSizeAndFunctions) {

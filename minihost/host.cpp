@@ -630,16 +630,12 @@ std::unique_ptr<ScriptObject> Host::NewObject(Status* status) {
         if (instance != nullptr) DeleteInstance(instance);
         return nullptr;
     }
-    return std::unique_ptr<ScriptObject>(new ScriptObject(*this, instance, scripting));
+    return std::unique_ptr<ScriptObject>(new ScriptObject(*this, instance, scripting, destroy));
 }
 
 ScriptObject::~ScriptObject() {
     scripting_->ops->Release(scripting_);
-    DestroyInstanceFn destroy = nullptr;
-    CreateInstanceFn create = nullptr;
-    std::int32_t size = 0;
-    host_.module_.getClassForm(&host_.impl_->scriptingClass, &size, &create, &destroy);
-    if (destroy != nullptr) destroy(instance_);
+    destroy_(instance_);
     host_.DeleteInstance(instance_);
 }
 

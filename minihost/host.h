@@ -75,11 +75,12 @@ class ScriptObject {
   private:
     friend class Host;
     friend class PreparedCall;
-    ScriptObject(Host& host, void* instance, IScripting* scripting)
-        : host_(host), instance_(instance), scripting_(scripting) {}
+    ScriptObject(Host& host, void* instance, IScripting* scripting, DestroyInstanceFn destroy)
+        : host_(host), instance_(instance), scripting_(scripting), destroy_(destroy) {}
     Host& host_;
     void* instance_;
     IScripting* scripting_;
+    DestroyInstanceFn destroy_;
 };
 
 // One call made again and again with the same arguments, as a host runs a script line

@@ -29,7 +29,10 @@ class ModuleFile {
     const std::string& path() const { return path_; }
 
   private:
+    using Lookup = void* (*)(void* library, const char* name);
     ModuleFile(void* library, std::string path) : library_(library), path_(std::move(path)) {}
+    // Looks the five exports up by name; false, with the missing one in *error.
+    bool BindExports(Lookup lookup, std::string* error);
     void* library_;
     std::string path_;
     ModuleExports exports_;

@@ -5,15 +5,6 @@
 
 namespace velmora::minihost {
 
-namespace {
-template <typename Fn>
-bool Bind(void* library, const char* name, Fn* fn, std::string* error) {
-    *fn = reinterpret_cast<Fn>(dlsym(library, name));
-    if (*fn == nullptr) *error = std::string("the module has no export ") + name;
-    return *fn != nullptr;
-}
-}  // namespace
-
 std::unique_ptr<ModuleFile> ModuleFile::Open(const std::string& path, std::string* error) {
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
@@ -21,12 +12,8 @@ std::unique_ptr<ModuleFile> ModuleFile::Open(const std::string& path, std::strin
         return nullptr;
     }
     std::unique_ptr<ModuleFile> file(new ModuleFile(library, path));
-    ModuleExports& e = file->exports_;
-    if (!Bind(library, "DllGetClassObject", &e.getClassObject, error) ||
-        !Bind(library, "DllCanUnloadNow", &e.canUnloadNow, error) ||
-        !Bind(library, "DllGetClassInfo", &e.getClassInfo, error) ||
-        !Bind(library, "DllGetClassForm", &e.getClassForm, error) ||
-        !Bind(library, "DllGetInterface", &e.getInterface, error)) {
+    if (!file->BindExports([](void* handle, const char* name) { return dlsym(handle, name); },
+                           error)) {
         return nullptr;
     }
     return file;

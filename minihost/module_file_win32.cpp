@@ -4,16 +4,6 @@
 
 namespace velmora::minihost {
 
-namespace {
-template <typename Fn>
-bool Bind(void* library, const char* name, Fn* fn, std::string* error) {
-    *fn = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name)));
-    if (*fn == nullptr) *error = std::string("the module has no export ") + name;
-    return *fn != nullptr;
-}
-}  // namespace
-
 std::unique_ptr<ModuleFile> ModuleFile::Open(const std::string& path, std::string* error) {
     HMODULE library = LoadLibraryA(path.c_str());
     if (library == nullptr) {
@@ -21,12 +11,11 @@ std::unique_ptr<ModuleFile> ModuleFile::Open(const std::string& path, std::strin
         return nullptr;
     }
     std::unique_ptr<ModuleFile> file(new ModuleFile(library, path));
-    ModuleExports& e = file->exports_;
-    if (!Bind(library, "DllGetClassObject", &e.getClassObject, error) ||
-        !Bind(library, "DllCanUnloadNow", &e.canUnloadNow, error) ||
-        !Bind(library, "DllGetClassInfo", &e.getClassInfo, error) ||
-        !Bind(library, "DllGetClassForm", &e.getClassForm, error) ||
-        !Bind(library, "DllGetInterface", &e.getInterface, error)) {
+    if (!file->BindExports(
+            [](void* handle, const char* name) {
+                return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
+            },
+            error)) {
         return nullptr;
     }
     return file;

@@ -8,7 +8,7 @@
 #include <random>
 #include <thread>
 
-#include "minihost/host.h"
+#include "tests/support/module_file_fixture.h"
 #include "tests/support/pty_pair.h"
 
 namespace velmora::testing {
@@ -21,33 +21,17 @@ long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-class DeviceFaultsTest : public ::testing::Test {
+class DeviceFaultsTest : public ModuleFileTest {
   protected:
     void SetUp() override {
-        std::string error;
-        file = minihost::ModuleFile::Open(VELMORA_MODULE_FILE, &error);
-        ASSERT_NE(file, nullptr) << error;
-        host = std::make_unique<minihost::Host>(file->exports());
-        ASSERT_EQ(host->Register(&error), kOk) << error;
-        object = host->NewObject();
+        ModuleFileTest::SetUp();
         ASSERT_EQ(
             Call("new", {Value::Text(pty.path()), Value::Integer(4096), Value::Integer(4096)}),
             Value::Void());
         Call("SetCommFlowControl", {Value::Integer(0)});
     }
-    void TearDown() override {
-        object.reset();
-        EXPECT_TRUE(host->accounting().Clean()) << minihost::Describe(host->accounting());
-        EXPECT_EQ(host->TakeProblems(), std::vector<std::string>{});
-    }
-    Value Call(const std::string& method, const std::vector<Value>& args = {}) {
-        return object->Call(method, args).result;
-    }
 
     PtyPair pty;
-    std::unique_ptr<minihost::ModuleFile> file;
-    std::unique_ptr<minihost::Host> host;
-    std::unique_ptr<minihost::ScriptObject> object;
 };
 
 TEST_F(DeviceFaultsTest, FarEndClosingMidSessionMakesEveryMethodAnswerZeroAtOnce) {

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "minihost/host.h"
+#include "tests/support/module_file_fixture.h"
 #include "tests/support/pty_pair.h"
 
 namespace velmora::testing {
@@ -12,29 +12,8 @@ namespace {
 
 using minihost::Value;
 
-class ModulePtyTest : public ::testing::Test {
+class ModulePtyTest : public ModuleFileTest {
   protected:
-    void SetUp() override {
-        std::string error;
-        file = minihost::ModuleFile::Open(VELMORA_MODULE_FILE, &error);
-        ASSERT_NE(file, nullptr) << error;
-        host = std::make_unique<minihost::Host>(file->exports());
-        ASSERT_EQ(host->Register(&error), kOk) << error;
-        object = host->NewObject();
-        ASSERT_NE(object, nullptr);
-    }
-    void TearDown() override {
-        object.reset();
-        EXPECT_TRUE(host->accounting().Clean()) << minihost::Describe(host->accounting());
-        EXPECT_EQ(host->TakeProblems(), std::vector<std::string>{});
-        EXPECT_EQ(file->exports().canUnloadNow(), kOk);
-    }
-    Value Call(const std::string& method, const std::vector<Value>& args = {}) {
-        const minihost::CallOutcome outcome = object->Call(method, args);
-        EXPECT_TRUE(outcome.called()) << outcome.error;
-        EXPECT_EQ(outcome.status, kOk) << method;
-        return outcome.result;
-    }
     Value Set(const std::string& method, std::int32_t n) {
         return Call(method, {Value::Integer(n)});
     }
@@ -58,9 +37,6 @@ class ModulePtyTest : public ::testing::Test {
     }
 
     PtyPair pty;
-    std::unique_ptr<minihost::ModuleFile> file;
-    std::unique_ptr<minihost::Host> host;
-    std::unique_ptr<minihost::ScriptObject> object;
 };
 
 TEST_F(ModulePtyTest, OpenWriteReadAndForget) {

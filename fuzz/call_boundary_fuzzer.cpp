@@ -109,6 +109,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (number == 0 && in.ConsumeBool()) {
                     args = {Value::Text("COM1"), Value::Integer(64), Value::Integer(64)};
                 }
+                if (in.ConsumeProbability<float>() < 0.05f) {
+                    // A host may hold extra references and ask for identity in between.
+                    velmora::IScripting* scripting = object->scripting();
+                    scripting->ops->AddRef(scripting);
+                    void* asked = nullptr;
+                    scripting->ops->QueryInterface(scripting, &velmora::kIidScripting, &asked);
+                    scripting->ops->Release(scripting);
+                }
                 object->CallNumber(number, args, AnyValue(in));
                 // A module that misread the host's version (its QueryInfo failed, or the
                 // text is one only the host reads as a number) measures texts by the other

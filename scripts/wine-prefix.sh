@@ -5,8 +5,9 @@
 #
 # Wine's device manager links serial devices to COM names at every start, COM1 to the
 # first on-board UART (this machine's console) first. Every COM name is therefore listed
-# in the registry: the test ports (COM7, COM8, COM12) at links under the prefix's ports/ folder that a
-# test points at its own pseudo-terminal, every other one at a path that does not exist.
+# in the registry: the test ports (COM7, COM8, COM12) at links under the prefix's ports/
+# folder that a test points at its own pseudo-terminal, every other one at a path that
+# does not exist.
 set -euo pipefail
 target=$1
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -58,12 +61,46 @@ bool ModuleRig::Open(minihost::ScriptObject& object, const std::string& path) {
 FarEnd::FarEnd(int device, Mode mode, std::size_t chunk)
     : device_(device), mode_(mode), chunk_(chunk), thread_([this] { Run(); }) {}
 
+FarEnd::FarEnd(std::vector<int> drained)
+    : drained_(std::move(drained)), device_(-1), mode_(Mode::kDrain), chunk_(0), thread_([this] {
+          Drain();
+      }) {}
+
+namespace {
+// The far end on the last core, the measured thread on the first: neither side's work
+// migrates between cores in the middle of a run.
+void PinTo(int core) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(core, &set);
+    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
+}  // namespace
+
+void PinMeasuredThread() {
+    PinTo(0);
+}
+
+void FarEnd::Drain() {
+    PinTo(std::max(1, static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)) - 1));
+    std::vector<pollfd> fds;
+    for (const int fd : drained_) fds.push_back({fd, POLLIN, 0});
+    std::vector<unsigned char> buffer(65536);
+    while (!stop_) {
+        if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+        for (const pollfd& p : fds) {
+            if ((p.revents & POLLIN) && read(p.fd, buffer.data(), buffer.size()) < 0) usleep(1000);
+        }
+    }
+}
+
 FarEnd::~FarEnd() {
     stop_ = true;
     thread_.join();
 }
 
 void FarEnd::Run() {
+    PinTo(std::max(1, static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)) - 1));
     std::vector<unsigned char> buffer(std::max<std::size_t>(chunk_, 65536));
     std::uint64_t sent = 0;
     std::size_t pending = 0;  // bytes of the current chunk not yet written

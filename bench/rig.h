@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "minihost/host.h"
 
@@ -49,16 +50,24 @@ class FarEnd {
   public:
     enum class Mode { kDrain, kFeed };
     FarEnd(int device, Mode mode, std::size_t chunk);
+    // One thread draining several devices, so that the far ends of a side-by-side run
+    // do not compete with the measured thread for the cores.
+    explicit FarEnd(std::vector<int> drained);
     ~FarEnd();
 
   private:
     void Run();
+    void Drain();
+    std::vector<int> drained_;
     int device_;
     Mode mode_;
     std::size_t chunk_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
+
+// Keeps the measured thread on the first core (far ends run on the last).
+void PinMeasuredThread();
 
 // The sequence the feeding far end writes: byte i is i mod 251, so any lost, doubled
 // or reordered byte breaks it.

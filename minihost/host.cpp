@@ -72,7 +72,11 @@ struct Host::Impl {
     Service<IRegistryCache> cache{};
     Service<IRegistryEntry> entry{};
 
-    void Problem(std::string what) { problems.push_back(std::move(what)); }
+    // Misuse is rare: kept out of the hot paths.
+    __attribute__((noinline, cold)) void Problem(const char* what) { problems.emplace_back(what); }
+    __attribute__((noinline, cold)) void Problem(const std::string& what) {
+        problems.push_back(what);
+    }
     Faults& faults() { return owner.faults_; }
 
     // --- memory handles -------------------------------------------------------------
@@ -512,7 +516,9 @@ const std::string& Host::messageTableText() const {
     return impl_->messageTableText;
 }
 
-std::uint32_t Host::LastAllocationSize() const { return impl_->lastAllocationSize; }
+std::uint32_t Host::LastAllocationSize() const {
+    return impl_->lastAllocationSize;
+}
 
 bool Host::TextHandlesInValues() const {
     return !impl_->modernText;

@@ -3,6 +3,7 @@
 the same run, their ratio and the target. Reads Google Benchmark's JSON and the
 counts that scripts/bench.sh collected with strace and callgrind."""
 import json
+import re
 import sys
 
 
@@ -13,7 +14,7 @@ def medians(path):
         if b.get("aggregate_name") not in (None, "median"):
             continue
         name = b["run_name"] if "run_name" in b else b["name"]
-        name = name.replace("/min_time:0.500", "").replace("/real_time", "")
+        name = re.sub(r"/(min_time:[0-9.]+|real_time)", "", name)
         out[name] = b
     return out
 

@@ -245,7 +245,7 @@ Bool PurgeComm(PortHandle handle, std::uint32_t flags) {
     const bool tx = flags & kPurgeTxClear;
     if (!rx && !tx) return 1;
     const int queue = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
-    return ioctl(port->fd, TCFLSH, queue) == 0;
+    return Ioctl(port->fd, TCFLSH, reinterpret_cast<void*>(static_cast<std::intptr_t>(queue))) == 0;
 }
 
 Bool SetCommTimeouts(PortHandle handle, CommTimeouts* timeouts) {
@@ -260,9 +260,9 @@ Bool EscapeCommFunction(PortHandle handle, std::uint32_t function) {
     if (port == nullptr) return 0;
     switch (function) {
         case kSetXoff:
-            return ioctl(port->fd, TCXONC, TCOOFF) == 0;
+            return Ioctl(port->fd, TCXONC, reinterpret_cast<void*>(std::intptr_t{TCOOFF})) == 0;
         case kSetXon:
-            return ioctl(port->fd, TCXONC, TCOON) == 0;
+            return Ioctl(port->fd, TCXONC, reinterpret_cast<void*>(std::intptr_t{TCOON})) == 0;
         case kSetRts:
             return SetModemLines(port->fd, TIOCM_RTS, 0);
         case kClrRts:
@@ -419,7 +419,8 @@ Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
 Bool FlushFileBuffers(PortHandle handle) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
-    return ioctl(port->fd, TCSBRK, 1) == 0;  // tcdrain
+    // tcdrain; a signal arriving while it waits must not read as a failed flush.
+    return Ioctl(port->fd, TCSBRK, reinterpret_cast<void*>(std::intptr_t{1})) == 0;
 }
 
 Bool CloseHandle(PortHandle handle) {

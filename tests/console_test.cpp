@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -12,6 +11,7 @@
 #include "console/call_syntax.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_pair.h"
+#include "tests/support/scripted_device.h"
 
 namespace velmora::testing {
 namespace {
@@ -30,34 +30,6 @@ std::string WriteScript(const std::string& text) {
     std::ofstream(path) << text;
     return path;
 }
-
-// A modem on the far end: answers "AT" with "OK".
-class ScriptedPeer {
-  public:
-    explicit ScriptedPeer(PtyPair& pty) : pty_(pty), thread_([this] { Run(); }) {}
-    ~ScriptedPeer() {
-        stop_ = true;
-        thread_.join();
-    }
-    std::string heard() const { return heard_; }
-
-  private:
-    void Run() {
-        while (!stop_) {
-            const std::string got = pty_.Receive(64, 10);
-            heard_ += got;
-            if (heard_.find("AT\r") != std::string::npos && !answered_) {
-                pty_.Send("\r\nOK\r\n");
-                answered_ = true;
-            }
-        }
-    }
-    PtyPair& pty_;
-    std::atomic<bool> stop_{false};
-    bool answered_ = false;
-    std::string heard_;
-    std::thread thread_;
-};
 
 TEST(CallSyntaxTest, ParsesCallsWaitsAndExpects) {
     console::Statement s;
@@ -92,7 +64,13 @@ TEST(CallSyntaxTest, RefusesMalformedLines) {
 
 TEST(ConsoleTest, RunsAScriptAgainstADevice) {
     PtyPair pty;
-    ScriptedPeer modem(pty);
+    // A modem on the far end: answers "AT" with "OK".
+    ScriptedDevice modem(pty, [answered = false](const std::string& heard, PtyPair& p) mutable {
+        if (!answered && heard.find("AT\r") != std::string::npos) {
+            answered = true;
+            p.Send("\r\nOK\r\n");
+        }
+    });
     const std::string script = WriteScript(
         "# talk to a modem\n"
         "new \"" +

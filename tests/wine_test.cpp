@@ -14,15 +14,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <functional>
-#include <mutex>
 #include <thread>
 
 #include "tests/support/process.h"
 #include "tests/support/pty_pair.h"
+#include "tests/support/scripted_device.h"
 
 namespace velmora::testing {
 namespace {
@@ -44,39 +42,6 @@ std::string Build(const Target& t) {
 std::string Prefix(const Target& t) {
     return std::string(VELMORA_SOURCE_DIR) + "/build/wine-" + t.name;
 }
-
-// The device at the far end: every byte the port sends is heard, and `answer` may
-// reply to what has been heard so far.
-class FarEnd {
-  public:
-    using Answer = std::function<void(const std::string& heard, PtyPair& pty)>;
-    FarEnd(PtyPair& pty, Answer answer)
-        : pty_(pty), answer_(std::move(answer)), thread_([this] { Run(); }) {}
-    ~FarEnd() {
-        stop_ = true;
-        thread_.join();
-    }
-    std::string heard() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return heard_;
-    }
-
-  private:
-    void Run() {
-        while (!stop_) {
-            const std::string got = pty_.Receive(4096, 5);
-            std::lock_guard<std::mutex> guard(mutex_);
-            heard_ += got;
-            if (answer_) answer_(heard_, pty_);
-        }
-    }
-    PtyPair& pty_;
-    Answer answer_;
-    std::mutex mutex_;
-    std::string heard_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 class WineTest : public ::testing::TestWithParam<Target> {
   protected:
@@ -155,7 +120,7 @@ TEST_P(WineTest, EveryMethodByNameOnATenPlusComPort) {
     }
     speed_t speedSeen = 0;
     bool acked = false, marked = false;
-    FarEnd device(pty, [&](const std::string& heard, PtyPair& p) {
+    ScriptedDevice device(pty, [&](const std::string& heard, PtyPair& p) {
         if (!acked && heard.size() >= 256) {
             acked = true;
             p.Send("ACK");
@@ -242,7 +207,7 @@ TEST_P(WineTest, EveryMethodByNameOnATenPlusComPort) {
 TEST_P(WineTest, ScriptAndDeviceTalkThroughAComPortBelowTen) {
     PtyPair pty;
     Attach(7, pty);
-    FarEnd device(pty, [answered = false](const std::string& heard, PtyPair& p) mutable {
+    ScriptedDevice device(pty, [answered = false](const std::string& heard, PtyPair& p) mutable {
         if (!answered && heard.find("*IDN?\n") != std::string::npos) {
             answered = true;
             p.Send("VELMORA,SIM-1\r\n");

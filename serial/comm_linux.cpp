@@ -20,6 +20,8 @@
 
 #include "serial/comm.h"
 #include "serial/linux_line.h"
+#include "serial/output_queue.h"
+#include "serial/tty_output.h"
 
 namespace velmora::serial {
 
@@ -33,6 +35,12 @@ struct Port {
     CommTimeouts timeouts{};  // all zero: no time-outs
     bool hasCounters = false;
     serial_icounter_struct counters{};
+    // Output: whether the driver queues it (learnt on first need), and what holds it
+    // here. SETXOFF and a break hold output in this layer too, because the kernel's
+    // own hold (TCOOFF) is not obeyed by every driver (USB adapters).
+    enum class Queue : std::uint8_t { kUnknown, kNone, kKept } queue = Queue::kUnknown;
+    bool heldByXoff = false;
+    bool heldByBreak = false;
 };
 
 // Handles are slot number + 1 in the low 16 bits and a reuse count above them, so a
@@ -86,12 +94,19 @@ PortTable& Ports() {
     return portTable;
 }
 
+// For requests that do not wait: a signal can only have arrived between them.
 int Ioctl(int fd, unsigned long request, void* arg) {
     int result;
     do {
         result = ioctl(fd, request, arg);
     } while (result < 0 && errno == EINTR);
     return result;
+}
+
+// For a request the kernel may make wait (TIOCSBRK first waits for the output to
+// drain): made once, so that a signal that ends the wait frees the caller.
+int WaitingIoctl(int fd, unsigned long request, void* arg) {
+    return ioctl(fd, request, arg);
 }
 
 bool DeviceHasNoSuchControl() {
@@ -255,14 +270,58 @@ Bool SetCommTimeouts(PortHandle handle, CommTimeouts* timeouts) {
     return 1;
 }
 
+namespace {
+
+bool KeepsQueue(Port& port) {
+    if (port.queue == Port::Queue::kUnknown) {
+        port.queue =
+            tty_output::KeepsOutputQueue(port.fd) ? Port::Queue::kKept : Port::Queue::kNone;
+    }
+    return port.queue == Port::Queue::kKept;
+}
+
+bool FlowControl(int fd, int action) {
+    return Ioctl(fd, TCXONC, reinterpret_cast<void*>(std::intptr_t{action})) == 0;
+}
+
+// Bounds the wait for the last bytes a UART's FIFO holds before a break can start.
+constexpr Micros kBreakSettle = 500'000;
+
+// TIOCSBRK first waits, without any limit, until the driver's queue and the
+// transmitter are empty, and a device that holds output would hold it for ever. Every
+// write leaves the queue empty, so only a FIFO's last bytes are waited for here; a
+// driver that cannot take back what is queued has it dropped, as it was never counted.
+// When the transmitter still does not empty (an adapter holding bytes for a device
+// that holds output), the break is refused rather than waited for.
+Bool StartBreak(Port& port) {
+    if (KeepsQueue(port)) {
+        tty_output::TtyOutput device(port.fd);
+        const Micros deadline = device.Now() + kBreakSettle;
+        const std::int64_t perByte = tty_output::NanosPerByte(port.line);
+        if (AwaitEmptyQueue(device, deadline, perByte) == Drain::kTimedOut) device.Discard();
+        if (!tty_output::AwaitSettled(port.fd, deadline, perByte)) return 0;
+    }
+    if (WaitingIoctl(port.fd, TIOCSBRK, nullptr) != 0) return 0;
+    port.heldByBreak = true;
+    return 1;
+}
+
+}  // namespace
+
 Bool EscapeCommFunction(PortHandle handle, std::uint32_t function) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
     switch (function) {
         case kSetXoff:
-            return Ioctl(port->fd, TCXONC, reinterpret_cast<void*>(std::intptr_t{TCOOFF})) == 0;
+            if (!FlowControl(port->fd, TCOOFF)) return 0;
+            port->heldByXoff = true;
+            return 1;
         case kSetXon:
-            return Ioctl(port->fd, TCXONC, reinterpret_cast<void*>(std::intptr_t{TCOON})) == 0;
+            // TCOON undoes only a TCOOFF; after one, it also restarts output that a
+            // received XOFF stopped, as an XON from the device would.
+            if (!FlowControl(port->fd, TCOOFF) || !FlowControl(port->fd, TCOON)) return 0;
+            port->heldByXoff = false;
+            return 1;
         case kSetRts:
             return SetModemLines(port->fd, TIOCM_RTS, 0);
         case kClrRts:
@@ -272,9 +331,11 @@ Bool EscapeCommFunction(PortHandle handle, std::uint32_t function) {
         case kClrDtr:
             return SetModemLines(port->fd, 0, TIOCM_DTR);
         case kSetBreak:
-            return Ioctl(port->fd, TIOCSBRK, nullptr) == 0;
+            return StartBreak(*port);
         case kClrBreak:
-            return Ioctl(port->fd, TIOCCBRK, nullptr) == 0;
+            if (Ioctl(port->fd, TIOCCBRK, nullptr) != 0) return 0;
+            port->heldByBreak = false;
+            return 1;
         default:
             return 0;  // RESETDEV and unknown codes
     }
@@ -397,6 +458,31 @@ Bool FinishWrite(Port& port, const unsigned char* bytes, std::uint32_t count, st
     return ok;
 }
 
+std::uint64_t WriteTimeoutMs(const Port& port, std::uint32_t count) {
+    const CommTimeouts& t = port.timeouts;
+    return std::uint64_t{t.WriteTotalTimeoutMultiplier} * count + t.WriteTotalTimeoutConstant;
+}
+
+// Output held by SETXOFF or a break: nothing goes out, and the write ends with its
+// time-out, or when the device goes away.
+Bool WaitOutHold(const Port& port, std::uint32_t count) {
+    return WaitFor(port.fd, 0, DeadlineAfter(WriteTimeoutMs(port, count))) == Wait::kTimedOut;
+}
+
+Bool WriteThroughDriverQueue(Port& port, const unsigned char* bytes, std::uint32_t count,
+                             std::uint32_t* countWritten) {
+    tty_output::TtyOutput device(port.fd);
+    const std::uint64_t ms = WriteTimeoutMs(port, count);
+    const Micros deadline =
+        ms == 0
+            ? kNoDeadline
+            : device.Now() + static_cast<Micros>(std::min<std::uint64_t>(ms, 1ull << 40)) * 1000;
+    const WriteOutcome outcome =
+        WriteThroughQueue(device, bytes, count, deadline, tty_output::NanosPerByte(port.line));
+    if (countWritten != nullptr) *countWritten = outcome.sent;
+    return outcome.ok;
+}
+
 }  // namespace
 
 Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
@@ -405,8 +491,10 @@ Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
     if (countWritten != nullptr) *countWritten = 0;
     if (port == nullptr || (buffer == nullptr && count != 0)) return 0;
     if (count == 0) return 1;
-    // A device that keeps up takes the whole text in one call.
+    if (port->heldByXoff || port->heldByBreak) return WaitOutHold(*port, count);
     const auto* bytes = static_cast<const unsigned char*>(buffer);
+    if (KeepsQueue(*port)) return WriteThroughDriverQueue(*port, bytes, count, countWritten);
+    // A device that keeps up takes the whole text in one call.
     const ssize_t n = write(port->fd, bytes, count);
     if (n == static_cast<ssize_t>(count)) {
         if (countWritten != nullptr) *countWritten = count;
@@ -419,14 +507,46 @@ Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
 Bool FlushFileBuffers(PortHandle handle) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
-    // tcdrain; a signal arriving while it waits must not read as a failed flush.
-    return Ioctl(port->fd, TCSBRK, reinterpret_cast<void*>(std::intptr_t{1})) == 0;
+    if (!KeepsQueue(*port)) return DevicePresent(*port);
+    // Not tcdrain, which waits without limit. Every write has already waited for its
+    // bytes or taken back what did not leave, so the queue is empty here unless a
+    // driver could not take bytes back; those get the write time-out to leave.
+    tty_output::TtyOutput device(port->fd);
+    const std::uint32_t ms = port->timeouts.WriteTotalTimeoutConstant;
+    const Micros deadline = ms == 0 ? kNoDeadline : device.Now() + Micros{ms} * 1000;
+    return AwaitEmptyQueue(device, deadline, tty_output::NanosPerByte(port->line)) == Drain::kEmpty;
 }
+
+namespace {
+
+constexpr Micros kCloseSettle = 200'000;
+
+// close() waits up to the port's closing_wait (30 s unless an administrator changed
+// it) for the driver's queue and the transmitter to empty. What is queued was never
+// counted as sent, so it is dropped. A driver that cannot drop it, or an adapter that
+// holds bytes for a device that holds output, has its output flow control switched
+// off so that those last bytes leave rather than hold the close.
+void LetCloseGo(Port& port) {
+    tty_output::TtyOutput device(port.fd);
+    device.Discard();
+    const Micros deadline = device.Now() + kCloseSettle;
+    if (tty_output::AwaitSettled(port.fd, deadline, tty_output::NanosPerByte(port.line))) return;
+    termios2 line{};
+    if (Ioctl(port.fd, TCGETS2, &line) != 0) return;
+    line.c_cflag &= ~CRTSCTS;
+    line.c_iflag &= ~IXON;
+    Ioctl(port.fd, TCSETS2, &line);
+    FlowControl(port.fd, TCOOFF);
+    FlowControl(port.fd, TCOON);
+}
+
+}  // namespace
 
 Bool CloseHandle(PortHandle handle) {
     std::unique_ptr<Port> port = Ports().Remove(handle);
     if (port == nullptr) return 0;
     Ioctl(port->fd, TIOCNXCL, nullptr);
+    if (KeepsQueue(*port)) LetCloseGo(*port);
     return close(port->fd) == 0;  // also drops the advisory lock
 }
 

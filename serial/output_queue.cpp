@@ -1,0 +1,98 @@
+#include "serial/output_queue.h"
+
+#include <algorithm>
+
+namespace velmora::serial {
+
+namespace {
+
+// However close the deadline, a write may still queue a FIFO's worth, so that its
+// last moments are not wasted.
+constexpr std::int64_t kLeastQueued = 16;
+// Between looks at the queue: long enough to cost little, short enough that a
+// released device is noticed soon.
+constexpr Micros kShortestPause = 200;
+constexpr Micros kLongestPause = 20'000;
+
+std::uint32_t Sent(std::uint32_t written, long queued) {
+    const auto stillQueued = static_cast<std::uint32_t>(std::max(0L, queued));
+    return written - std::min(written, stillQueued);
+}
+
+// How many more bytes the queue may take now.
+std::uint32_t Room(Micros now, Micros deadline, std::int64_t nanosPerByte, long queued) {
+    if (nanosPerByte <= 0) return UINT32_MAX;
+    Micros horizon = kQueueHorizon;
+    if (deadline != kNoDeadline) horizon = std::min(horizon, deadline - now);
+    const std::int64_t sendable = std::max(kLeastQueued, horizon * 1000 / nanosPerByte);
+    if (sendable <= queued) return 0;
+    return static_cast<std::uint32_t>(std::min<std::int64_t>(sendable - queued, UINT32_MAX));
+}
+
+// About as long as the queue takes to go out, never past the deadline.
+Micros PauseFor(long queued, std::int64_t nanosPerByte, Micros now, Micros deadline) {
+    const std::int64_t perByte = nanosPerByte > 0 ? nanosPerByte : 1000;
+    Micros pause = std::clamp<Micros>(queued * perByte / 1000, kShortestPause, kLongestPause);
+    if (deadline != kNoDeadline) pause = std::min(pause, deadline - now);
+    return pause;
+}
+
+bool Passed(Micros deadline, Micros now) {
+    return deadline != kNoDeadline && now >= deadline;
+}
+
+}  // namespace
+
+WriteOutcome WriteThroughQueue(OutputDevice& device, const unsigned char* bytes,
+                               std::uint32_t count, Micros deadline, std::int64_t nanosPerByte) {
+    std::uint32_t written = 0;
+    // Every write ends with the queue empty or taken back, so the next starts on an
+    // empty one and need not ask.
+    long queued = 0;
+    for (;;) {
+        Micros now = device.Now();
+        if (Passed(deadline, now)) break;
+        if (written < count) {
+            const std::uint32_t offer =
+                std::min(count - written, Room(now, deadline, nanosPerByte, queued));
+            if (offer > 0) {
+                const long took = device.Write(bytes + written, offer);
+                if (took < 0) return {Sent(written, queued), false};
+                written += static_cast<std::uint32_t>(took);
+                queued += took;
+                if (static_cast<std::uint32_t>(took) < offer) {  // the driver is full
+                    const OutputDevice::Wait w = device.AwaitRoom(deadline);
+                    if (w == OutputDevice::Wait::kGone) return {Sent(written, queued), false};
+                    continue;
+                }
+                if (written < count) continue;  // until the horizon is queued
+            }
+        }
+        const long q = device.Queued();
+        if (q < 0) return {Sent(written, queued), false};
+        queued = q;
+        if (q == 0 && written == count) return {count, true};
+        now = device.Now();
+        if (written < count && Room(now, deadline, nanosPerByte, queued) > 0) continue;
+        if (Passed(deadline, now)) break;
+        device.Sleep(PauseFor(q, nanosPerByte, now, deadline));
+    }
+    // Time is up: what is still queued has not left and is taken back.
+    const long q = device.Queued();
+    if (q < 0) return {Sent(written, queued), false};
+    if (q > 0) device.Discard();
+    return {Sent(written, q), true};
+}
+
+Drain AwaitEmptyQueue(OutputDevice& device, Micros deadline, std::int64_t nanosPerByte) {
+    for (;;) {
+        const long q = device.Queued();
+        if (q < 0) return Drain::kFailed;
+        if (q == 0) return Drain::kEmpty;
+        const Micros now = device.Now();
+        if (Passed(deadline, now)) return Drain::kTimedOut;
+        device.Sleep(PauseFor(q, nanosPerByte, now, deadline));
+    }
+}
+
+}  // namespace velmora::serial

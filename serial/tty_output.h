@@ -1,0 +1,42 @@
+// A tty's output side as the write rule sees it, and what the Linux backend must know
+// of a tty before a call that the kernel would make wait for its output.
+#pragma once
+
+#include <asm/termbits.h>
+
+#include "serial/output_queue.h"
+
+namespace velmora::serial::tty_output {
+
+class TtyOutput final : public OutputDevice {
+  public:
+    explicit TtyOutput(int fd) : fd_(fd) {}
+    long Write(const unsigned char* bytes, std::uint32_t count) override;
+    long Queued() override;
+    void Discard() override;
+    Wait AwaitRoom(Micros deadline) override;
+    void Sleep(Micros duration) override;
+    Micros Now() override;
+
+  private:
+    int fd_;
+};
+
+// A pseudo-terminal hands every byte it takes straight to its far end: it has no
+// output queue to wait for. Every other tty is taken to have one.
+bool KeepsOutputQueue(int fd);
+
+// The time one character takes on `line`, or 0 when its rate is unknown.
+std::int64_t NanosPerByte(const termios2& line);
+
+enum class Transmitter { kEmpty, kBusy, kFailed };
+
+// Whether the device has sent everything it was given, its own FIFO included. A
+// driver that cannot tell (a pty) is taken to be empty.
+Transmitter TransmitterState(int fd);
+
+// Waits until both the driver's queue and the transmitter are empty, at most until
+// `deadline`. True when they are.
+bool AwaitSettled(int fd, Micros deadline, std::int64_t nanosPerByte);
+
+}  // namespace velmora::serial::tty_output

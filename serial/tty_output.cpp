@@ -1,5 +1,6 @@
 #include "serial/tty_output.h"
 
+#include <asm/termbits.h>
 #include <errno.h>
 #include <poll.h>
 #include <sys/ioctl.h>

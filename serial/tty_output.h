@@ -2,9 +2,9 @@
 // of a tty before a call that the kernel would make wait for its output.
 #pragma once
 
-#include <asm/termbits.h>
-
 #include "serial/output_queue.h"
+
+struct termios2;  // <asm/termbits.h>, which clashes with <termios.h>
 
 namespace velmora::serial::tty_output {
 

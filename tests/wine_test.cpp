@@ -52,7 +52,7 @@ class WineTest : public ::testing::TestWithParam<Target> {
         if (std::string(t.name) == "win32") {
             ASSERT_EQ(access("/proc/sys/fs/binfmt_misc/qemu-i386", F_OK), 0)
                 << "32-bit programs cannot run here: no i386 emulation registered "
-                   "(scripts/wine-setup.sh registers it)";
+                   "(scripts/setup.sh registers it)";
         }
         setenv("WINEPREFIX", Prefix(t).c_str(), 1);
         setenv("WINEDEBUG", "-all", 1);

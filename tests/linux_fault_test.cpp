@@ -1,13 +1,12 @@
 // The Linux serial layer when the device or the allocator fails part-way: a call that
 // fails leaves the device and the port as they were. Chosen ioctls fail through
 // tests/support/ioctl_faults.h; allocations fail through the operators below.
+#include <asm/termbits.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-#include <asm/termbits.h>
 
 #include <cstdlib>
 #include <cstring>

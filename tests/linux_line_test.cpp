@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "serial/port_name.h"
 
 namespace velmora::serial {
@@ -82,6 +84,40 @@ TEST(LinuxLineTest, RawModeKeepsTheLineSettings) {
     EXPECT_EQ(line.c_oflag & OPOST, 0u);
     EXPECT_EQ(line.c_lflag & (ECHO | ICANON | ISIG), 0u);
     EXPECT_NE(line.c_cflag & CLOCAL, 0u);
+}
+
+TEST(LinuxLineTest, XonXoffNeedsTwoDistinctCharactersOtherThanNul) {
+    const Dcb base = linux_line::InitialDcb(RawLine());
+    termios2 line{};
+    for (const std::uint32_t flow : {dcb::kOutX, dcb::kInX}) {
+        for (const auto& [xon, xoff] : {std::pair{0, 0x13}, std::pair{0x11, 0}}) {
+            Dcb d = base;
+            dcb::Put(d, flow, true);
+            d.XonChar = static_cast<char>(xon);
+            d.XoffChar = static_cast<char>(xoff);
+            EXPECT_FALSE(linux_line::ToLine(d, RawLine(), &line)) << flow << " " << xon << xoff;
+            dcb::Put(d, flow, false);  // unused characters may be anything
+            EXPECT_TRUE(linux_line::ToLine(d, RawLine(), &line));
+        }
+    }
+}
+
+TEST(LinuxLineTest, RtsHandshakeComesOnlyWithTheCtsWait) {
+    Dcb d = linux_line::InitialDcb(RawLine());
+    termios2 line{};
+    dcb::SetRtsControl(d, dcb::kControlHandshake);
+    EXPECT_FALSE(linux_line::ToLine(d, RawLine(), &line));
+    dcb::Put(d, dcb::kOutxCtsFlow, true);
+    ASSERT_TRUE(linux_line::ToLine(d, RawLine(), &line));
+    EXPECT_NE(line.c_cflag & CRTSCTS, 0u);
+    // A line with the CTS wait in force reports it, whatever the stored record says.
+    Dcb stored = d;
+    dcb::Put(stored, dcb::kOutxCtsFlow, false);
+    EXPECT_TRUE(dcb::Has(linux_line::ToDcb(line, stored), dcb::kOutxCtsFlow));
+    line.c_cflag &= ~static_cast<unsigned>(CRTSCTS);
+    const Dcb without = linux_line::ToDcb(line, d);
+    EXPECT_FALSE(dcb::Has(without, dcb::kOutxCtsFlow));
+    EXPECT_EQ(dcb::RtsControl(without), dcb::kControlEnable);
 }
 
 TEST(PortNameTest, ComTenAndAboveGetTheDeviceNamespace) {

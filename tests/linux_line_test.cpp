@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <utility>
 
 #include "serial/port_name.h"
@@ -120,6 +121,10 @@ TEST(LinuxLineTest, RtsHandshakeComesOnlyWithTheCtsWait) {
     EXPECT_EQ(dcb::RtsControl(without), dcb::kControlEnable);
 }
 
+std::string WindowsDevicePath(const char* name) {
+    return DeviceNamespacePrefix(name) + std::string(name);
+}
+
 TEST(PortNameTest, ComTenAndAboveGetTheDeviceNamespace) {
     EXPECT_EQ(WindowsDevicePath("COM1"), "COM1");
     EXPECT_EQ(WindowsDevicePath("COM9"), "COM9");
@@ -131,6 +136,7 @@ TEST(PortNameTest, ComTenAndAboveGetTheDeviceNamespace) {
     EXPECT_EQ(WindowsDevicePath("COMX"), "COMX");
     EXPECT_EQ(WindowsDevicePath("COM"), "COM");
     EXPECT_EQ(WindowsDevicePath("/dev/ttyUSB10"), "/dev/ttyUSB10");
+    EXPECT_STREQ(DeviceNamespacePrefix(nullptr), "");
 }
 
 }  // namespace

@@ -44,14 +44,23 @@ def settings(t):
         call("GetCommStopBits", want=2),
         call("SetCommParity", 1, want=1), call("GetCommParity", want=1),
         call("SetCommBaudRate", 9600, want=1), call("GetCommBaudRate", want=9600),
-        call("SetCommBaudRate", 31250, want=1), call("GetCommBaudRate", want=31250),
+        call("SetCommBaudRate", 57600, want=1), call("GetCommBaudRate", want=57600),
         call("GetCommDataBits", want=7), call("GetCommStopBits", want=2),
         call("SetCommDataBits", 8, want=1), call("SetCommParity", 0, want=1),
         call("SetCommStopBits", 0, want=1), call("GetCommParity", want=0),
     ] + closed()))
 
 
-@case("settings 5 and 6 data bits, mark and space parity")
+@case("a rate off the standard list (31250) taken and read back", consoles=("native",))
+def custom_rate(t):
+    t.finish(t.start(opened(t) + [
+        call("SetCommBaudRate", 31250, want=1), call("GetCommBaudRate", want=31250),
+        call("SetCommBaudRate", 12345, want=1), call("GetCommBaudRate", want=12345),
+        call("SetCommBaudRate", 115200, want=1),
+    ] + closed()))
+
+
+@case("settings 5 and 6 data bits, mark and space parity", consoles=("native",))
 def small_sizes(t):
     five = [call("SetCommDataBits", 5, want=1), call("GetCommDataBits", want=5),
             call("SetCommStopBits", 1, want=1), call("GetCommStopBits", want=1),
@@ -79,7 +88,8 @@ def small_sizes(t):
                    % " / ".join(line.strip() for line in log.splitlines()))
 
 
-@case("a rate the 16550 cannot make answers 0 and keeps the old one", devices=(UART,))
+@case("a rate the 16550 cannot make answers 0 and keeps the old one", devices=(UART,),
+      consoles=("native",))
 def rate_refused(t):
     t.finish(t.start(opened(t) + [
         call("SetCommBaudRate", 250000, want=0), call("GetCommBaudRate", want=115200),
@@ -90,7 +100,7 @@ def rate_refused(t):
     ] + closed()))
 
 
-@case("high rates taken by the adapter", devices=(USB,))
+@case("high rates taken by the adapter", devices=(USB,), consoles=("native",))
 def rate_taken(t):
     t.finish(t.start(opened(t) + [
         call("SetCommBaudRate", 250000, want=1), call("GetCommBaudRate", want=250000),
@@ -137,7 +147,7 @@ def every_byte(t):
     t.finish(run)
 
 
-@case("1 MiB of random bytes each way, in order")
+@case("1 MiB of random bytes each way, in order", consoles=("native",))
 def mebibyte(t):
     data = random.Random(14).randbytes(1 << 20)
     run = t.start(opened(t) + [
@@ -161,7 +171,7 @@ def mebibyte(t):
         t.note("host to guest: 1 MiB in %.1f s" % (time.monotonic() - start))
 
 
-@case("a BREAK from the far end answers -5 once", devices=(UART,))
+@case("a BREAK from the far end answers -5 once", devices=(UART,), consoles=("native",))
 def break_once(t):
     run = t.start(opened(t) + [
         call("GetCommError", want=0), call("WriteComm", "<b>", want=3), wait(3000),
@@ -183,7 +193,11 @@ ARGS = {"WriteComm": ("x",), "SetCommBaudRate": (9600,), "SetCommFlowControl": (
 def gone_then_back(t):
     """Every call answers 0 at once on the unplugged adapter; forget gives it back; `new`
     on the same object opens the replugged one."""
-    return ([call(m, *ARGS.get(m, ()), want=0, within_ms=1000) for m in AFTER_UNPLUG] +
+    gone = [call(m, *ARGS.get(m, ()), want=0, within_ms=1000) for m in AFTER_UNPLUG]
+    if t.console.kind != "native":
+        # Wine keeps the time-outs in its server and never asks the device: it answers 1.
+        gone[AFTER_UNPLUG.index("SetCommTimeOut")].want = None
+    return (gone +
             [call("forget", want=1, within_ms=1000), wait(8000),
              call("new", t.port, 4096, 4096, want="<void>"),
              call("SetCommBaudRate", 115200, want=1), call("GetCommBaudRate", want=115200),

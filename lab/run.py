@@ -1,9 +1,9 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Runs the real-driver lab: builds it if needed (lab/build.sh), boots the emulated machine,
 runs the suite through each console and always shuts the machine down.
 
 usage: lab/run.py [--console native,wine64,wine32] [--only REGEX] [--timeout SECONDS]
-                  [--measure]
+                  [--measure] [--count]
 
 One line per case and device: `ok NAME (T s)`, `FAIL NAME (T s): why` or `skip NAME: why`,
 then `lab: N passed, N failed, N skipped`. `note NAME: ...` lines say what a case showed.
@@ -48,8 +48,13 @@ def main():
     parser.add_argument("--timeout", type=float, default=1800,
                         help="bound on the whole run, boot included (default 1800 s)")
     parser.add_argument("--measure", action="store_true", help="also measure idle CPU")
+    parser.add_argument("--count", action="store_true",
+                        help="only print how many cases the run would count")
     args = parser.parse_args()
     chosen = [CONSOLES[name.strip()]() for name in args.console.split(",") if name.strip()]
+    if args.count:
+        say(str(sum(1 for console in chosen for _ in planned(console, args.only))))
+        return 0
     counts = {"ok": 0, "FAIL": 0, "skip": 0}
 
     def report(line):

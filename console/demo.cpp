@@ -131,14 +131,18 @@ int RunDemo(const std::string& modulePath, std::ostream& out, std::ostream& err)
 namespace velmora::console {
 
 int RunScriptWithInstrument(const std::string& modulePath, std::istream& script,
-                            const std::string& scriptName, std::ostream& out, std::ostream& err) {
+                            const std::string& scriptName, std::ostream& out, std::ostream& err,
+                            bool timed) {
     VirtualCable cable;
     if (!cable.ok()) {
         err << "velmora run: no pseudo-terminal to make a virtual cable with\n";
         return kExitNoPort;
     }
     SimulatedInstrument instrument(cable.device());
-    return RunScript(modulePath, script, scriptName, out, err, cable.port());
+    RunOptions options;
+    options.simulatedPort = cable.port();
+    options.timed = timed;
+    return RunScript(modulePath, script, scriptName, out, err, options);
 }
 
 }  // namespace velmora::console

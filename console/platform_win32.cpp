@@ -13,7 +13,7 @@ int RunDemo(const std::string&, std::ostream&, std::ostream& err) {
 }
 
 int RunScriptWithInstrument(const std::string&, std::istream&, const std::string&, std::ostream&,
-                            std::ostream& err) {
+                            std::ostream& err, bool) {
     err << "velmora run --instrument: the virtual cable needs Linux pseudo-terminals\n";
     return kExitUsage;
 }

@@ -1,6 +1,8 @@
 #include "methods/version_number.h"
 
 #include <charconv>
+#include <cmath>
+#include <system_error>
 
 namespace velmora {
 
@@ -44,19 +46,27 @@ double ParseDecimalNumber(const char* text, std::size_t limit) {
     if (digits == 0) return 0.0;
 
     const char e = at(i);
+    bool negativeExponent = false;
     if (e == 'E' || e == 'e' || e == 'D' || e == 'd') {
         std::size_t j = i + 1;
         const char sign = at(j);
         if (sign == '-' || sign == '+') ++j;
         if (IsDigit(at(j))) {
             number[n++] = 'e';
-            if (sign == '-') number[n++] = '-';
+            negativeExponent = sign == '-';
+            if (negativeExponent) number[n++] = '-';
             while (IsDigit(at(j))) number[n++] = at(j++);
         }
     }
 
     double value = 0.0;
-    std::from_chars(number, number + n, value);
+    if (std::from_chars(number, number + n, value).ec == std::errc::result_out_of_range) {
+        // from_chars leaves the value alone where strtod overflows to infinity or
+        // underflows to zero. The digits before the exponent are at most 48, so only an
+        // exponent far from zero gets here, and its sign says which of the two it is.
+        value = negativeExponent ? 0.0 : HUGE_VAL;
+        if (number[0] == '-') value = -value;
+    }
     return value;
 }
 

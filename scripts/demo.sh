@@ -3,7 +3,7 @@
 # against a simulated instrument on a virtual cable. Extra arguments go to velmora.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh core
 cmake --preset native >/dev/null
 cmake --build --preset native --target velmora velmora_console >/dev/null
 exec build/native/velmora demo "$@"

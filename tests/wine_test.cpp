@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ostream>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -36,6 +37,9 @@ const Target kTargets[] = {
     {"win64", "/usr/lib/wine/wine64", "VELMORA.x64"},
 };
 
+// Test names then end in the target's name, which the test command filters on.
+void PrintTo(const Target& t, std::ostream* os) { *os << t.name; }
+
 std::string Build(const Target& t) {
     return std::string(VELMORA_SOURCE_DIR) + "/build/" + t.name;
 }
@@ -52,7 +56,7 @@ class WineTest : public ::testing::TestWithParam<Target> {
         if (std::string(t.name) == "win32") {
             ASSERT_EQ(access("/proc/sys/fs/binfmt_misc/qemu-i386", F_OK), 0)
                 << "32-bit programs cannot run here: no i386 emulation registered "
-                   "(scripts/wine-setup.sh registers it)";
+                   "(scripts/setup.sh registers it)";
         }
         setenv("WINEPREFIX", Prefix(t).c_str(), 1);
         setenv("WINEDEBUG", "-all", 1);

@@ -20,6 +20,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import cases  # noqa: E402
 import consoles  # noqa: E402
+import held_output  # noqa: E402,F401 (its cases join the suite)
 import labvm  # noqa: E402
 import real_drivers  # noqa: E402
 

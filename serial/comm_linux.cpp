@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -301,24 +302,41 @@ bool FlowControl(int fd, int action) {
     return Ioctl(fd, TCXONC, reinterpret_cast<void*>(std::intptr_t{action})) == 0;
 }
 
-// Bounds the wait for the last bytes a UART's FIFO holds before a break can start.
-constexpr Micros kBreakSettle = 500'000;
+// Before a break or a close the kernel waits until the driver's queue and the
+// transmitter are empty: TIOCSBRK without any limit, close() up to the port's
+// closing_wait (30 s unless an administrator changed it). A device that holds output
+// would hold either call. What is still queued here was never counted as sent (every
+// write leaves the queue empty or takes back what did not leave), so it is dropped;
+// then only a FIFO's last bytes are waited for. True when the output has settled.
+bool SettleOutput(Port& port) {
+    tty_output::TtyOutput device(port.fd);
+    device.Discard();
+    const std::int64_t perByte = tty_output::NanosPerByte(port.line);
+    // Long enough for the largest UART FIFO at the line's rate, never long.
+    constexpr std::int64_t kFifoBytes = 128;
+    constexpr Micros kSlack = 20'000, kLongest = 500'000;
+    const Micros bound =
+        perByte > 0 ? std::min(kLongest, kFifoBytes * perByte / 1000 + kSlack) : kLongest;
+    return tty_output::AwaitSettled(port.fd, device.Now() + bound, perByte);
+}
 
-// TIOCSBRK first waits, without any limit, until the driver's queue and the
-// transmitter are empty, and a device that holds output would hold it for ever. Every
-// write leaves the queue empty, so only a FIFO's last bytes are waited for here; a
-// driver that cannot take back what is queued has it dropped, as it was never counted.
-// When the transmitter still does not empty (an adapter holding bytes for a device
-// that holds output), the break is refused rather than waited for.
+// An adapter that keeps bytes in its own buffer (or a driver that cannot drop its
+// queue) for a device that holds output would still hold the call: its output flow
+// control is switched off, so that those bytes leave. `before` keeps the line.
+bool LetOutputGo(int fd, termios2* before) {
+    if (Ioctl(fd, TCGETS2, before) != 0) return false;
+    termios2 line = *before;
+    line.c_cflag &= ~CRTSCTS;
+    line.c_iflag &= ~IXON;
+    return Ioctl(fd, TCSETS2, &line) == 0;
+}
+
 Bool StartBreak(Port& port) {
-    if (KeepsQueue(port)) {
-        tty_output::TtyOutput device(port.fd);
-        const Micros deadline = device.Now() + kBreakSettle;
-        const std::int64_t perByte = tty_output::NanosPerByte(port.line);
-        if (AwaitEmptyQueue(device, deadline, perByte) == Drain::kTimedOut) device.Discard();
-        if (!tty_output::AwaitSettled(port.fd, deadline, perByte)) return 0;
-    }
-    if (WaitingIoctl(port.fd, TIOCSBRK, nullptr) != 0) return 0;
+    termios2 before{};
+    const bool released = KeepsQueue(port) && !SettleOutput(port) && LetOutputGo(port.fd, &before);
+    const bool started = WaitingIoctl(port.fd, TIOCSBRK, nullptr) == 0;
+    if (released) Ioctl(port.fd, TCSETS2, &before);
+    if (!started) return 0;
     port.heldByBreak = true;
     return 1;
 }
@@ -532,25 +550,9 @@ Bool FlushFileBuffers(PortHandle handle) {
 
 namespace {
 
-constexpr Micros kCloseSettle = 200'000;
-
-// close() waits up to the port's closing_wait (30 s unless an administrator changed
-// it) for the driver's queue and the transmitter to empty. What is queued was never
-// counted as sent, so it is dropped. A driver that cannot drop it, or an adapter that
-// holds bytes for a device that holds output, has its output flow control switched
-// off so that those last bytes leave rather than hold the close.
 void LetCloseGo(Port& port) {
-    tty_output::TtyOutput device(port.fd);
-    device.Discard();
-    const Micros deadline = device.Now() + kCloseSettle;
-    if (tty_output::AwaitSettled(port.fd, deadline, tty_output::NanosPerByte(port.line))) return;
-    termios2 line{};
-    if (Ioctl(port.fd, TCGETS2, &line) != 0) return;
-    line.c_cflag &= ~CRTSCTS;
-    line.c_iflag &= ~IXON;
-    Ioctl(port.fd, TCSETS2, &line);
-    FlowControl(port.fd, TCOOFF);
-    FlowControl(port.fd, TCOON);
+    termios2 before{};
+    if (!SettleOutput(port)) LetOutputGo(port.fd, &before);
 }
 
 }  // namespace

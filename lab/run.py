@@ -23,6 +23,7 @@ import consoles  # noqa: E402
 import held_output  # noqa: E402,F401 (its cases join the suite)
 import labvm  # noqa: E402
 import real_drivers  # noqa: E402
+import write_cost  # noqa: E402,F401 (its case joins the suite)
 
 CONSOLES = {"native": consoles.NativeConsole, "wine64": lambda: consoles.WineConsole("win64"),
             "wine32": lambda: consoles.WineConsole("win32")}

@@ -13,17 +13,21 @@ constexpr std::int64_t kLeastQueued = 16;
 // released device is noticed soon.
 constexpr Micros kShortestPause = 200;
 constexpr Micros kLongestPause = 20'000;
+// A driver that sends as fast as it is given (a USB adapter on a fast bus) can take
+// megabytes in one write(); a device that goes away during it would leave no telling
+// how many had left. Pieces this large keep that uncertainty small.
+constexpr std::uint32_t kLargestWrite = 64 * 1024;
 
 std::uint32_t Sent(std::uint32_t written, long queued) {
     const auto stillQueued = static_cast<std::uint32_t>(std::max(0L, queued));
     return written - std::min(written, stillQueued);
 }
 
-// How many more bytes the queue may take now.
+// How many more bytes the queue may take now. Without a deadline nothing is ever
+// taken back, so the driver may have all it takes.
 std::uint32_t Room(Micros now, Micros deadline, std::int64_t nanosPerByte, long queued) {
-    if (nanosPerByte <= 0) return UINT32_MAX;
-    Micros horizon = kQueueHorizon;
-    if (deadline != kNoDeadline) horizon = std::min(horizon, deadline - now);
+    if (nanosPerByte <= 0 || deadline == kNoDeadline) return UINT32_MAX;
+    const Micros horizon = std::min(kQueueHorizon, deadline - now);
     const std::int64_t sendable = std::max(kLeastQueued, horizon * 1000 / nanosPerByte);
     if (sendable <= queued) return 0;
     return static_cast<std::uint32_t>(std::min<std::int64_t>(sendable - queued, UINT32_MAX));
@@ -53,19 +57,25 @@ WriteOutcome WriteThroughQueue(OutputDevice& device, const unsigned char* bytes,
         Micros now = device.Now();
         if (Passed(deadline, now)) break;
         if (written < count) {
-            const std::uint32_t offer =
-                std::min(count - written, Room(now, deadline, nanosPerByte, queued));
+            const std::uint32_t offer = std::min(
+                {count - written, Room(now, deadline, nanosPerByte, queued), kLargestWrite});
             if (offer > 0) {
                 const long took = device.Write(bytes + written, offer);
                 if (took < 0) return {Sent(written, queued), false};
                 written += static_cast<std::uint32_t>(took);
                 queued += took;
-                if (static_cast<std::uint32_t>(took) < offer) {  // the driver is full
-                    const OutputDevice::Wait w = device.AwaitRoom(deadline);
-                    if (w == OutputDevice::Wait::kGone) return {Sent(written, queued), false};
+                if (written < count) {
+                    // Asked after each piece, so that a device that goes away in the
+                    // middle still has what left before counted.
+                    const long q = device.Queued();
+                    if (q < 0) return {Sent(written, queued), false};
+                    queued = q;
+                    if (static_cast<std::uint32_t>(took) < offer) {  // the driver is full
+                        const OutputDevice::Wait w = device.AwaitRoom(deadline);
+                        if (w == OutputDevice::Wait::kGone) return {Sent(written, queued), false};
+                    }
                     continue;
                 }
-                if (written < count) continue;  // until the horizon is queued
             }
         }
         const long q = device.Queued();

@@ -41,9 +41,9 @@ struct WriteOutcome {
     bool ok;             // false when the device failed; a time-out is not a failure
 };
 
-// Never more is queued than the line can send in this time (nor more than it can send
-// before the deadline), so that a driver that cannot take bytes back leaves little
-// behind when the device holds its output.
+// A write with a deadline never queues more than the line can send in this time (nor
+// more than it can send before the deadline), so that a driver that cannot take bytes
+// back leaves little behind when the device holds its output.
 inline constexpr Micros kQueueHorizon = 50'000;
 
 // Writes `count` bytes (count > 0) by `deadline` (kNoDeadline: however long it takes).

@@ -58,7 +58,8 @@ OutputDevice::Wait TtyOutput::AwaitRoom(Micros deadline) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Wait::kGone;
         if (n == 0) continue;  // the deadline check above decides
-        return (p.revents & POLLOUT) ? Wait::kReady : Wait::kGone;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return Wait::kGone;
+        return Wait::kReady;
     }
 }
 

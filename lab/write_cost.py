@@ -1,0 +1,41 @@
+"""What the write rule costs on the real drivers: COUNT writes of SIZE bytes at 115200
+baud, raw (the queue drained once at the end), raw with tcdrain after each, and
+WriteComm with a time-out set (the rule: every write waits until its bytes have left
+the driver's queue). The figures are notes; the case fails only if a byte is lost."""
+import os
+import re
+
+from labvm import LAB_DIR
+from real_drivers import case
+from script import call
+
+WRITE_COST = os.path.join(LAB_DIR, "guest", "write_cost.py")
+RUNS = ((64, 100), (1024, 20))
+
+
+@case("what a write costs: raw, raw with tcdrain, WriteComm", consoles=("native",))
+def write_cost(t):
+    for size, count in RUNS:
+        t.far.take_all()
+        rc, out = t.vm.aux.run("/usr/bin/python3 %s %s %d %d" % (WRITE_COST, t.dev, size, count),
+                               timeout=120)
+        m = re.search(r"raw ([0-9.]+) drained ([0-9.]+)", out)
+        if not t.check(rc == 0 and m is not None, "write_cost.py: %s" % out[-300:]):
+            return
+        t.check(len(t.far.read_count(2 * size * count, 60, idle=3)) == 2 * size * count,
+                "raw writes lost bytes")
+        writes = [call("WriteComm", "w" * size, want=size) for _ in range(count)]
+        run = t.start([call("new", t.port, 4096, 4096, want="<void>"),
+                       call("SetCommBaudRate", 115200, want=1), call("SetCommDataBits", 8, want=1),
+                       call("SetCommParity", 0, want=1), call("SetCommStopBits", 0, want=1),
+                       call("SetCommFlowControl", 0, want=1),
+                       call("SetCommTimeOut", 5000, want=1)] + writes +
+                      [call("forget", want=1)])
+        statements = t.finish(run)
+        module = sum(s.ms or 0 for s in statements if s in writes)
+        t.check(len(t.far.read_count(size * count, 60, idle=3)) == size * count,
+                "WriteComm lost bytes")
+        line = size * count * 10 / 115200 * 1000
+        t.note("%d x %d B (%.0f ms at 115200 baud): raw %.1f ms, write+tcdrain %.1f ms, "
+               "WriteComm %.1f ms" % (count, size, line, float(m.group(1)), float(m.group(2)),
+                                      module))

@@ -1,6 +1,7 @@
 #include "serial/output_queue.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace velmora::serial {
 
@@ -33,13 +34,31 @@ std::uint32_t Room(Micros now, Micros deadline, std::int64_t nanosPerByte, long 
     return static_cast<std::uint32_t>(std::min<std::int64_t>(sendable - queued, UINT32_MAX));
 }
 
-// About as long as the queue takes to go out, never past the deadline.
-Micros PauseFor(long queued, std::int64_t nanosPerByte, Micros now, Micros deadline) {
-    const std::int64_t perByte = nanosPerByte > 0 ? nanosPerByte : 1000;
-    Micros pause = std::clamp<Micros>(queued * perByte / 1000, kShortestPause, kLongestPause);
-    if (deadline != kNoDeadline) pause = std::min(pause, deadline - now);
-    return pause;
-}
+// Between two looks at the queue: growing from the shortest pause, as a driver may
+// empty its queue far faster than the line's rate says (a USB adapter moves it into the
+// chip's own buffer); while the queue moves, no longer than the line needs for what is
+// queued; never past the deadline.
+class Pauses {
+  public:
+    Micros Next(long queued, std::int64_t nanosPerByte, Micros now, Micros deadline) {
+        Micros pause = next_;
+        next_ = std::min(next_ * 2, kLongestPause);
+        const bool moving = queued < last_;
+        last_ = queued;
+        if (moving && nanosPerByte > 0) pause = std::min(pause, queued * nanosPerByte / 1000);
+        pause = std::max(pause, kShortestPause);
+        if (deadline != kNoDeadline) pause = std::min(pause, deadline - now);
+        return pause;
+    }
+    void Restart() {
+        next_ = kShortestPause;
+        last_ = LONG_MAX;
+    }
+
+  private:
+    Micros next_ = kShortestPause;
+    long last_ = LONG_MAX;
+};
 
 bool Passed(Micros deadline, Micros now) {
     return deadline != kNoDeadline && now >= deadline;
@@ -53,6 +72,7 @@ WriteOutcome WriteThroughQueue(OutputDevice& device, const unsigned char* bytes,
     // Every write ends with the queue empty or taken back, so the next starts on an
     // empty one and need not ask.
     long queued = 0;
+    Pauses pauses;
     for (;;) {
         Micros now = device.Now();
         if (Passed(deadline, now)) break;
@@ -64,6 +84,7 @@ WriteOutcome WriteThroughQueue(OutputDevice& device, const unsigned char* bytes,
                 if (took < 0) return {Sent(written, queued), false};
                 written += static_cast<std::uint32_t>(took);
                 queued += took;
+                pauses.Restart();
                 if (written < count) {
                     // Asked after each piece, so that a device that goes away in the
                     // middle still has what left before counted.
@@ -85,7 +106,7 @@ WriteOutcome WriteThroughQueue(OutputDevice& device, const unsigned char* bytes,
         now = device.Now();
         if (written < count && Room(now, deadline, nanosPerByte, queued) > 0) continue;
         if (Passed(deadline, now)) break;
-        device.Sleep(PauseFor(q, nanosPerByte, now, deadline));
+        device.Sleep(pauses.Next(q, nanosPerByte, now, deadline));
     }
     // Time is up: what is still queued has not left and is taken back.
     const long q = device.Queued();
@@ -95,13 +116,14 @@ WriteOutcome WriteThroughQueue(OutputDevice& device, const unsigned char* bytes,
 }
 
 Drain AwaitEmptyQueue(OutputDevice& device, Micros deadline, std::int64_t nanosPerByte) {
+    Pauses pauses;
     for (;;) {
         const long q = device.Queued();
         if (q < 0) return Drain::kFailed;
         if (q == 0) return Drain::kEmpty;
         const Micros now = device.Now();
         if (Passed(deadline, now)) return Drain::kTimedOut;
-        device.Sleep(PauseFor(q, nanosPerByte, now, deadline));
+        device.Sleep(pauses.Next(q, nanosPerByte, now, deadline));
     }
 }
 

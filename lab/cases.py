@@ -9,6 +9,7 @@ the console under test, and offers:
   t.check(cond, what)   records a problem when cond is false
   t.note(text)          something the run showed that is not a pass or a failure
 A case fails when any answer is not the one wanted or a check failed.
+VELMORA_LAB_VERBOSE=1 shows every script's output.
 """
 import os
 import time
@@ -67,6 +68,9 @@ class Trial:
         if rc is None:
             self.problems.append("the script did not end within %d s" % timeout)
             self.vm.main.stop(run.job)
+        if os.environ.get("VELMORA_LAB_VERBOSE"):
+            for line in run.job.lines:
+                print("    | " + (line if len(line) < 200 else line[:120] + " ... " + line[-60:]))
         script.read_answers(run.statements, run.job.lines)
         for s in run.statements:
             problem = s.check()

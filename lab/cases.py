@@ -100,8 +100,13 @@ def run_case(vm, console, case, device, report):
         if not isinstance(e, LabError):
             trial.problems.append(traceback.format_exc().strip().splitlines()[-3])
     took = time.monotonic() - start
-    if trial.vm.main.busy():
-        trial.vm.main.stop(trial.vm.main.current())
+    try:  # what a failed case left behind must not fail the next one
+        if vm.main.busy():
+            vm.main.stop(vm.main.current())
+        if not vm.usb_plugged and not vm.ensure_usb():
+            trial.problems.append("the adapter did not come back")
+    except Exception as e:
+        trial.problems.append("cleaning up: %s" % e)
     for text in trial.notes:
         report("note %s: %s" % (name, text))
     if trial.problems:

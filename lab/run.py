@@ -10,6 +10,7 @@ then `lab: N passed, N failed, N skipped`. `note NAME: ...` lines say what a cas
 Exit status 0 when nothing failed, 1 when something did, 3 when the lab is unavailable
 (every case is then reported skipped)."""
 import argparse
+import importlib
 import os
 import re
 import subprocess
@@ -21,7 +22,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cases  # noqa: E402
 import consoles  # noqa: E402
 import labvm  # noqa: E402
-import real_drivers  # noqa: E402
+
+# The suites, each a module of this folder with a list SUITE of cases.Case.
+SUITES = ["real_drivers"]
 
 CONSOLES = {"native": consoles.NativeConsole, "wine64": lambda: consoles.WineConsole("win64"),
             "wine32": lambda: consoles.WineConsole("win32")}
@@ -31,8 +34,13 @@ def say(line):
     print(line, flush=True)
 
 
+def all_cases():
+    for name in SUITES:
+        yield from importlib.import_module(name).SUITE
+
+
 def planned(console, only):
-    for case in real_drivers.SUITE:
+    for case in all_cases():
         if not case.runs_on(console):
             continue
         for device in case.devices:

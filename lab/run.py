@@ -13,6 +13,7 @@ import argparse
 import importlib
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -50,6 +51,8 @@ def planned(console, only):
 
 
 def main():
+    # A terminated run still shuts its machine down and removes its files.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--console", default="native,wine64,wine32")
     parser.add_argument("--only", help="run the cases whose name matches this expression")

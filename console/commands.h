@@ -20,8 +20,8 @@ struct RunOptions {
     std::string simulatedPort;  // when given, opened wherever `new` names the port "SIM"
     bool timed = false;         // each statement's line ends with the time it took
 };
-// Each statement's line is flushed as soon as it is made, so a log being followed shows
-// a call that does not return.
+// Each statement's line is flushed as soon as the statement ends, so a log being followed
+// shows how far the script has got.
 int RunScript(const std::string& modulePath, std::istream& script, const std::string& scriptName,
               std::ostream& out, std::ostream& err, const RunOptions& options = {});
 // The same with the simulated instrument of the demo on the far end of port "SIM".

@@ -9,6 +9,7 @@ the console under test, and offers:
   t.check(cond, what)   records a problem when cond is false
   t.note(text)          something the run showed that is not a pass or a failure
 A case fails when any answer is not the one wanted or a check failed.
+VELMORA_LAB_VERBOSE=1 shows every script's output.
 """
 import os
 import time
@@ -67,6 +68,9 @@ class Trial:
         if rc is None:
             self.problems.append("the script did not end within %d s" % timeout)
             self.vm.main.stop(run.job)
+        if os.environ.get("VELMORA_LAB_VERBOSE"):
+            for line in run.job.lines:
+                print("    | " + (line if len(line) < 200 else line[:120] + " ... " + line[-60:]))
         script.read_answers(run.statements, run.job.lines)
         for s in run.statements:
             problem = s.check()
@@ -96,8 +100,13 @@ def run_case(vm, console, case, device, report):
         if not isinstance(e, LabError):
             trial.problems.append(traceback.format_exc().strip().splitlines()[-3])
     took = time.monotonic() - start
-    if trial.vm.main.busy():
-        trial.vm.main.stop(trial.vm.main.current())
+    try:  # what a failed case left behind must not fail the next one
+        if vm.main.busy():
+            vm.main.stop(vm.main.current())
+        if not vm.usb_plugged and not vm.ensure_usb():
+            trial.problems.append("the adapter did not come back")
+    except Exception as e:
+        trial.problems.append("cleaning up: %s" % e)
     for text in trial.notes:
         report("note %s: %s" % (name, text))
     if trial.problems:

@@ -10,7 +10,7 @@ class NativeConsole:
     program = os.path.join(ROOT, "build", "native", "velmora")
 
     def missing(self):
-        return None if os.access(self.program, os.X_OK) else "no native build (%s)" % self.program
+        return None if os.access(self.program, os.X_OK) else "the native build is missing (%s)" % self.program
 
     def prepare(self, vm):
         pass
@@ -50,7 +50,7 @@ class WineConsole:
                            (os.path.join(self.prefix, "system.reg"),
                             "the Wine prefix (scripts/wine-prefix.sh %s)" % self.target)):
             if not os.path.exists(path):
-                return "no %s (%s)" % (what, path)
+                return "%s is missing (%s)" % (what, path)
         return None
 
     def environment(self):

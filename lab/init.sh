@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # The guest's first process. Loads the modules, puts a tmpfs over the host's root
 # (shared read-only over 9p), chroots into it and serves a shell on each of the two
 # virtio-serial control ports. The host keeps one connection to each for the whole run.
@@ -41,9 +42,9 @@ for p in /sys/class/virtio-ports/*; do
     [ -n "$name" ] || continue
     ( while true; do
         chroot $r /bin/sh -c 'cd /tmp; export HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin; exec /bin/sh' \
-            0<>/dev/${p##*/} 1>&0 2>&0
+            0<>"/dev/${p##*/}" 1>&0 2>&0
         sleep 0.2
     done ) &
 done
-say "ready: $(ls /dev | grep -E '^tty(S1|USB)' | tr '\n' ' ')"
+say "ready: $(echo /dev/ttyS1 /dev/ttyUSB*)"
 while true; do sleep 3600; done

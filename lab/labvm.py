@@ -211,7 +211,7 @@ class GuestShell:
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
-        pending = b""
+        parts = []
         while True:
             try:
                 chunk = self.sock.recv(1 << 16)
@@ -224,8 +224,11 @@ class GuestShell:
                     with job._cond:
                         job._cond.notify_all()
                 return
-            pending += chunk
-            *lines, pending = pending.split(b"\n")
+            parts.append(chunk)
+            if b"\n" not in chunk:  # part of a long line (a mebibyte-long call, say)
+                continue
+            *lines, rest = b"".join(parts).split(b"\n")
+            parts = [rest]
             for raw in lines:
                 job = self._job
                 if job:
@@ -335,6 +338,7 @@ class LabVM:
         self.share = tempfile.mkdtemp(prefix="run-", dir=os.path.join(BUILD, "runs"))
         self._files = 0
         self.boot_seconds = None
+        self.usb_plugged = True
 
     # -- the machine ----------------------------------------------------------------------
 
@@ -466,8 +470,18 @@ class LabVM:
 
     def unplug_usb(self, timeout=10):
         self.qmp.command("device_del", id=FTDI_DEVICE["id"])
+        self.usb_plugged = False
         if self.qmp.wait_event("DEVICE_DELETED", timeout) is None:
             raise LabError("the adapter did not go away")
 
     def replug_usb(self):
         self.qmp.command("device_add", **FTDI_DEVICE)
+        self.usb_plugged = True
+
+    def ensure_usb(self):
+        """Plugs the adapter back in when a case left it out, and waits for its device."""
+        if not self.usb_plugged:
+            self.replug_usb()
+        rc, _ = self.aux.run("for i in $(seq 100); do [ -e %s ] && exit 0; sleep 0.1; done; "
+                             "exit 1" % USB, timeout=20)
+        return rc == 0

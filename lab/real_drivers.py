@@ -82,10 +82,11 @@ def small_sizes(t):
     ] + closed()))
     if t.dev == USB:
         # The driver answers a setting its device refused as taken; only its log says so.
-        rc, log = t.vm.aux.run("dmesg | grep -E 'FAILED to set|not supported' | sort | uniq -c")
+        rc, log = t.vm.aux.run("dmesg | sed 's/^\\[[^]]*\\] //' | "
+                               "grep -E 'FAILED to set|not supported' | sort | uniq -c")
         if log.strip():
-            t.note("ftdi_sio took these as set; its log says: %s"
-                   % " / ".join(line.strip() for line in log.splitlines()))
+            t.note("the driver's log: %s" % " / ".join(" ".join(line.split())
+                                                       for line in log.splitlines()))
 
 
 @case("a rate the 16550 cannot make answers 0 and keeps the old one", devices=(UART,),

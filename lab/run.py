@@ -10,8 +10,10 @@ then `lab: N passed, N failed, N skipped`. `note NAME: ...` lines say what a cas
 Exit status 0 when nothing failed, 1 when something did, 3 when the lab is unavailable
 (every case is then reported skipped)."""
 import argparse
+import importlib
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -20,10 +22,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import cases  # noqa: E402
 import consoles  # noqa: E402
-import held_output  # noqa: E402,F401 (its cases join the suite)
 import labvm  # noqa: E402
-import real_drivers  # noqa: E402
-import write_cost  # noqa: E402,F401 (its case joins the suite)
+
+# The suites, each a module of this folder with a list SUITE of cases.Case.
+SUITES = ["real_drivers", "held_output", "write_cost"]
 
 CONSOLES = {"native": consoles.NativeConsole, "wine64": lambda: consoles.WineConsole("win64"),
             "wine32": lambda: consoles.WineConsole("win32")}
@@ -33,8 +35,13 @@ def say(line):
     print(line, flush=True)
 
 
+def all_cases():
+    for name in SUITES:
+        yield from importlib.import_module(name).SUITE
+
+
 def planned(console, only):
-    for case in real_drivers.SUITE:
+    for case in all_cases():
         if not case.runs_on(console):
             continue
         for device in case.devices:
@@ -44,6 +51,8 @@ def planned(console, only):
 
 
 def main():
+    # A terminated run still shuts its machine down and removes its files.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--console", default="native,wine64,wine32")
     parser.add_argument("--only", help="run the cases whose name matches this expression")

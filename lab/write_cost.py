@@ -5,15 +5,14 @@ the driver's queue). The figures are notes; the case fails only if a byte is los
 import os
 import re
 
-from labvm import LAB_DIR
-from real_drivers import case
+from cases import Case
+from labvm import LAB_DIR, UART, USB
 from script import call
 
 WRITE_COST = os.path.join(LAB_DIR, "guest", "write_cost.py")
 RUNS = ((64, 100), (1024, 20))
 
 
-@case("what a write costs: raw, raw with tcdrain, WriteComm", consoles=("native",))
 def write_cost(t):
     for size, count in RUNS:
         t.far.take_all()
@@ -42,3 +41,7 @@ def write_cost(t):
         t.note("%d x %d B (%.0f ms at 115200 baud): raw %.1f ms, write+tcdrain %.1f ms, "
                "WriteComm %.1f ms (as many GetCommBaudRate calls: %.1f ms)"
                % (count, size, line, float(m.group(1)), float(m.group(2)), module, calls))
+
+
+SUITE = [Case("what a write costs: raw, raw with tcdrain, WriteComm", write_cost, (UART, USB),
+              ("native",))]

@@ -4,6 +4,7 @@
 // After each input nothing of the host's may be left held.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -72,6 +73,8 @@ void InjectFaults(FuzzedDataProvider& in, velmora::minihost::Host& host) {
     f.failTextLength = in.ConsumeProbability<float>() < 0.05f;
     f.negativeTextLength = in.ConsumeProbability<float>() < 0.1f;
     f.failQueryInfo = in.ConsumeProbability<float>() < 0.05f;
+    f.oddHandleSize = in.ConsumeProbability<float>() < 0.05f;
+    f.handleSizeAnswer = in.ConsumeBool() ? INT32_MIN : in.ConsumeIntegralInRange(-2, 1);
 }
 
 }  // namespace
@@ -128,6 +131,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     Require(misread && p == "HandleSize on an unknown handle",
                             "host services misused:", p);
                 }
+                // A block the module could not lock it can neither fill nor free.
+                const int abandoned = host.ReclaimAbandonedHandles();
+                Require(abandoned == 0 || (abandoned == 1 && host.faults().failLockHandle),
+                        "handles abandoned:", std::to_string(abandoned));
                 const velmora::minihost::Accounting a = host.accounting();
                 Require(a.liveHandles == 0 && a.lockedHandles == 0 && a.lockedTexts == 0,
                         "something held after a call:", velmora::minihost::Describe(a));

@@ -10,15 +10,17 @@ namespace {
 
 // Hosts from 8.5 on measure a text themselves; older ones carry the text's handle in
 // the value's second word, sized the text's length plus one. A negative length means
-// the text is counted up to its first NUL.
+// the text is counted up to its first NUL. A TextLength that fails and delivers
+// nothing leaves the length at 0: a text that could not be measured is not sent.
 std::int32_t MeasureText(const PortInstance& self, LockedText& data) {
-    std::int32_t length = -1;
+    std::int32_t length = 0;
     if (self.hostVersion >= 8.5) {
         self.values->ops->TextLength(self.values, &data.value(), &length);
     } else {
         const auto handle =
             reinterpret_cast<MemHandle>(static_cast<std::uintptr_t>(data.value().word1));
-        length = self.handles->ops->HandleSize(self.handles, handle) - 1;
+        const std::int32_t size = self.handles->ops->HandleSize(self.handles, handle);
+        length = size < 1 ? -1 : size - 1;  // no room for even the closing byte
     }
     if (length < 0) length = static_cast<std::int32_t>(std::strlen(data.text()));
     return length;
@@ -26,8 +28,15 @@ std::int32_t MeasureText(const PortInstance& self, LockedText& data) {
 
 // IHandleService has no operation to free a handle; a handle that must not reach the
 // script goes to the host as the result and is replaced at once, so the host's value
-// drops it.
-void DiscardHandle(PortInstance& self, CallInfo& call, MemHandle handle) {
+// drops it. The host may measure it on receipt, so it goes over as an empty text:
+// its first byte 0 and its size 1, or, should the block not shrink, its last byte 0.
+void DiscardHandle(PortInstance& self, CallInfo& call, MemHandle handle, char* bytes,
+                   std::uint32_t size) {
+    IHandleService* handles = self.handles;
+    bytes[0] = '\0';
+    bytes[size - 1] = '\0';
+    handles->ops->ResizeHandle(handles, handle, 1);
+    handles->ops->UnlockHandle(handles, handle);
     self.values->ops->FromTextHandle(self.values, handle, &call.result);
     AnswerInteger(self, call, 0);
 }
@@ -73,14 +82,12 @@ Status ReadComm(PortInstance& self, CallInfo& call) {
         handles->ops->AllocHandle(handles, static_cast<std::int32_t>(waiting) + 1);
     if (text == nullptr) return kOk;
     auto* bytes = static_cast<char*>(handles->ops->LockHandle(handles, text));
-    if (bytes == nullptr) {
-        DiscardHandle(self, call, text);
-        return kOk;
-    }
+    // A block that cannot be locked cannot be made a text, so the host is not given it;
+    // with no operation to free it, it stays the host's to reclaim.
+    if (bytes == nullptr) return kOk;
     std::uint32_t got = 0;
     if (!serial::ReadFile(self.port, bytes, waiting, &got, nullptr)) {
-        handles->ops->UnlockHandle(handles, text);
-        DiscardHandle(self, call, text);
+        DiscardHandle(self, call, text, bytes, waiting + 1);
         return kOk;
     }
     // A text handle holds the text and a closing 0, its size the length plus one;

@@ -92,12 +92,22 @@ class Big {
     int size_ = 0;
 };
 
+double FromBits(std::uint64_t bits) {
+    double value;
+    static_assert(sizeof value == sizeof bits);
+    __builtin_memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// What strtod gives beyond a double's range.
+constexpr double kInfinity = __builtin_huge_val();
+
 // q x 2^exponent (q's top bit set, `sticky` for anything below q) rounded to the nearest
-// double, ties to even, as a subnormal where it must be. Zero when the result leaves a
-// double's range: the library conversion this replaces left its result at 0.0 then.
+// double, ties to even, as a subnormal where it must be; infinity above the range and
+// 0.0 below it, as strtod.
 double RoundToDouble(std::uint64_t q, int exponent, bool sticky) {
     const int top = exponent + 63;  // the binary exponent of q's top bit
-    if (top > 1023) return 0.0;
+    if (top > 1023) return kInfinity;
     int drop = 11;  // of q's 64 bits, 53 are kept
     if (top < -1022) drop += -1022 - top;
     if (drop > 64) return 0.0;
@@ -115,22 +125,19 @@ double RoundToDouble(std::uint64_t q, int exponent, bool sticky) {
     std::uint64_t bits;
     if (kept >> 52) {
         const int biased = binary + 52 + 1023;
-        if (biased >= 2047) return 0.0;
+        if (biased >= 2047) return kInfinity;
         bits = (std::uint64_t(biased) << 52) | (kept & ((std::uint64_t{1} << 52) - 1));
     } else {
         bits = kept;  // subnormal: the exponent field is 0
     }
-    double value;
-    static_assert(sizeof value == sizeof bits);
-    __builtin_memcpy(&value, &bits, sizeof value);
-    return value;
+    return FromBits(bits);
 }
 
 // digits x 10^exponent, rounded to the nearest double.
 double Scale(const Big& digits, int exponent) {
     if (digits.IsZero()) return 0.0;
     // Beyond these no number of at most 48 digits stays in range.
-    if (exponent > 330) return 0.0;
+    if (exponent > 330) return kInfinity;
     if (exponent < -400) return 0.0;
     Big n = digits;
     if (exponent >= 0) {
@@ -210,10 +217,9 @@ double ParseDecimalNumber(const char* text, std::size_t limit) {
         }
         exponent += sign == '-' ? -power : power;
     }
-    if (digits.IsZero()) return negative ? -0.0 : 0.0;
-    // A number out of a double's range reads as 0.0, whatever its sign.
+    // Beyond a double's range: infinity or zero, with the number's sign, as strtod.
     const double value = Scale(digits, exponent);
-    return negative && value != 0.0 ? -value : value;
+    return negative ? -value : value;
 }
 
 }  // namespace velmora

@@ -346,6 +346,9 @@ Status VELMORA_CALL FromTextHandle(IValueService* self, MemHandle handle, Script
     if (b == nullptr) return 1;
     if (b->heldByValue) host.Problem("FromTextHandle with a handle a value already holds");
     if (b->locks != 0) host.Problem("FromTextHandle with a locked handle");
+    // A host may measure a text the moment it receives it.
+    if (b->size < 1 || b->storage[static_cast<std::size_t>(b->size) - 1] != 0)
+        host.Problem("FromTextHandle with a handle that is not a text");
     b->heldByValue = true;
     if (out->word0 == kTextTag && host.TextId(*out) != id) host.Drop(*out);
     *out = host.TextValue(id);
@@ -373,7 +376,9 @@ MemHandle VELMORA_CALL AllocHandle(IHandleService* self, std::int32_t size) {
     return reinterpret_cast<MemHandle>(static_cast<std::uintptr_t>(host.NewBlock(size)));
 }
 std::int32_t VELMORA_CALL HandleSize(IHandleService* self, MemHandle handle) {
-    Impl::Block* b = HostOf(self).Find(handle, "HandleSize");
+    Impl& host = HostOf(self);
+    Impl::Block* b = host.Find(handle, "HandleSize");
+    if (b != nullptr && host.faults().oddHandleSize) return host.faults().handleSizeAnswer;
     return b == nullptr ? 0 : b->size;
 }
 Status VELMORA_CALL ResizeHandle(IHandleService* self, MemHandle handle, std::int32_t size) {
@@ -526,6 +531,17 @@ bool Host::TextHandlesInValues() const {
 
 Accounting Host::accounting() const {
     return impl_->Count();
+}
+
+int Host::ReclaimAbandonedHandles() {
+    int reclaimed = 0;
+    for (std::size_t i = 0; i < impl_->blocks.size(); ++i) {
+        const Impl::Block& b = impl_->blocks[i];
+        if (!b.live || b.heldByValue || b.locks != 0) continue;
+        impl_->FreeBlock(static_cast<std::uint32_t>(i + 1));
+        ++reclaimed;
+    }
+    return reclaimed;
 }
 
 std::vector<std::string> Host::TakeProblems() {

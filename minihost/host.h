@@ -25,6 +25,8 @@ struct Faults {
     bool failTextLength = false;      // TextLength answers an error and writes nothing
     bool negativeTextLength = false;  // TextLength answers -1: the module counts itself
     bool failQueryInfo = false;       // QueryInfo fails and leaves the buffer alone
+    bool oddHandleSize = false;       // HandleSize answers handleSizeAnswer for every handle
+    std::int32_t handleSizeAnswer = 0;
     Status addEntryStatus = kOk;
     Status putEntryStatus = kOk;
     Status instanceQueryStatus = ErrNoInterface;  // what an instance's QueryInterface answers
@@ -121,8 +123,11 @@ class Host {
     // The size the module last asked the allocator for.
     std::uint32_t LastAllocationSize() const;
     // Misuse seen since the last call: unknown handles, unbalanced unlocks, text
-    // handles without their closing 0, ...
+    // handles without their closing 0 (also the moment they are handed over), ...
     std::vector<std::string> TakeProblems();
+    // Frees the handles that no value holds and none has locked: what a module had to
+    // abandon because no operation frees a handle. Answers how many there were.
+    int ReclaimAbandonedHandles();
 
     Status ListClasses(std::vector<ClassInfoEntry>* entries);
     // Registers the module and reads its message table. Non-zero on failure, with the

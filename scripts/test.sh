@@ -95,14 +95,14 @@ if [ -x build/native/tests/velmora_wine_tests ]; then
     for t in win32 win64; do
         if why=$(unavailable "wine${t#win}"); then
             without+=("$t")
-            n=$(ctest --preset wine -N -R "/$t\$" | grep -cE '^ +Test +#')
+            n=$(ctest --preset wine -N -R "/$t( |$)" | grep -cE '^ +Test +#')
             skip "Wine tests on $t" "$((n + 1))" "$why"
         else
             step "wine prefix $t" scripts/wine-prefix.sh "$t"
         fi
     done
     if ((${#without[@]} < 2)); then
-        if ((${#without[@]})); then count_ctest wine -E "/${without[0]}\$"; else count_ctest wine; fi
+        if ((${#without[@]})); then count_ctest wine -E "/${without[0]}( |$)"; else count_ctest wine; fi
     fi
 fi
 stop_wine

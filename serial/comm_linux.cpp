@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "serial/comm.h"
 #include "serial/linux_line.h"
@@ -158,7 +159,8 @@ bool SetModemLines(int fd, int raise, int drop) {
 
 // Drives DTR and RTS when their control mode changes between enable and disable.
 // A device without modem lines (a pty) has nothing to drive and still takes the
-// rest of the settings.
+// rest of the settings. Raising and dropping are two ioctls: when the second fails,
+// the lines the first raised are dropped again, so the lines stay as they were.
 bool ApplyLineControls(int fd, const Dcb& was, const Dcb& wanted) {
     int raise = 0;
     int drop = 0;
@@ -169,7 +171,13 @@ bool ApplyLineControls(int fd, const Dcb& was, const Dcb& wanted) {
     if (rts != dcb::RtsControl(was) && rts != dcb::kControlHandshake) {
         (rts == dcb::kControlEnable ? raise : drop) |= TIOCM_RTS;
     }
-    return SetModemLines(fd, raise, drop) || DeviceHasNoSuchControl();
+    if (raise == 0 && drop == 0) return true;
+    int before = 0;
+    if (Ioctl(fd, TIOCMGET, &before) < 0) return DeviceHasNoSuchControl();
+    if (SetModemLines(fd, raise, drop)) return true;
+    int undo = raise & ~before;
+    if (undo != 0) Ioctl(fd, TIOCMBIC, &undo);
+    return false;
 }
 
 }  // namespace
@@ -177,28 +185,37 @@ bool ApplyLineControls(int fd, const Dcb& was, const Dcb& wanted) {
 PortHandle CreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, std::uint32_t,
                        std::uint32_t, PortHandle) {
     if (name == nullptr) return InvalidPort();
+    // Allocated before the device is touched: without memory the open fails, and
+    // nothing may throw out through the module.
+    std::unique_ptr<Port> port(new (std::nothrow) Port());
+    if (port == nullptr) return InvalidPort();
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return InvalidPort();
-    auto port = std::make_unique<Port>();
     port->fd = fd;
     // Exclusive like share mode 0. TIOCEXCL keeps other opens away except a
     // privileged one; the advisory lock also stops root and this process itself.
-    bool ok = Ioctl(fd, TCGETS2, &port->line) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-              Ioctl(fd, TIOCEXCL, nullptr) == 0;
-    if (ok) {
-        linux_line::MakeRaw(port->line);
-        ok = Ioctl(fd, TCSETS2, &port->line) == 0 && Ioctl(fd, TCGETS2, &port->line) == 0;
-    }
-    if (!ok) {
-        close(fd);
+    termios2 original{};
+    if (Ioctl(fd, TCGETS2, &original) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        Ioctl(fd, TIOCEXCL, nullptr) != 0) {
+        close(fd);  // also drops the advisory lock
         return InvalidPort();
     }
-    port->dcb = linux_line::InitialDcb(port->line);
-    // Asked once: a device without error counters (a pty, many USB adapters) is not
-    // asked again on every ReadComm.
-    port->hasCounters = Ioctl(fd, TIOCGICOUNT, &port->counters) == 0;
-    const PortHandle handle = Ports().Add(std::move(port));
-    if (handle == InvalidPort()) close(fd);
+    port->line = original;
+    linux_line::MakeRaw(port->line);
+    PortHandle handle = InvalidPort();
+    if (Ioctl(fd, TCSETS2, &port->line) == 0 && Ioctl(fd, TCGETS2, &port->line) == 0) {
+        port->dcb = linux_line::InitialDcb(port->line);
+        // Asked once: a device without error counters (a pty, many USB adapters) is not
+        // asked again on every ReadComm.
+        port->hasCounters = Ioctl(fd, TIOCGICOUNT, &port->counters) == 0;
+        handle = Ports().Add(std::move(port));
+    }
+    if (handle == InvalidPort()) {
+        // A failed open leaves the device as it found it: its line, and open to others.
+        Ioctl(fd, TCSETS2, &original);
+        Ioctl(fd, TIOCNXCL, nullptr);
+        close(fd);
+    }
     return handle;
 }
 
@@ -224,10 +241,10 @@ Bool SetCommState(PortHandle handle, Dcb* dcb) {
     termios2 wanted{};
     if (!linux_line::ToLine(*dcb, port->line, &wanted)) return 0;
     // All or nothing: read the line back, and restore the previous one when the
-    // device did not take every setting.
+    // device did not take every setting, or the line cannot be read back to tell.
     termios2 actual{};
-    if (Ioctl(port->fd, TCSETS2, &wanted) < 0 || Ioctl(port->fd, TCGETS2, &actual) < 0) return 0;
-    if (!linux_line::LineTaken(wanted, actual) || !ApplyLineControls(port->fd, port->dcb, *dcb)) {
+    if (Ioctl(port->fd, TCSETS2, &wanted) < 0 || Ioctl(port->fd, TCGETS2, &actual) < 0 ||
+        !linux_line::LineTaken(wanted, actual) || !ApplyLineControls(port->fd, port->dcb, *dcb)) {
         Ioctl(port->fd, TCSETS2, &port->line);
         return 0;
     }
@@ -283,18 +300,14 @@ Bool EscapeCommFunction(PortHandle handle, std::uint32_t function) {
 Bool ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
-    std::uint32_t found = 0;
-    if (port->hasCounters) {
-        serial_icounter_struct now{};
-        if (Ioctl(port->fd, TIOCGICOUNT, &now) < 0) return 0;
-        found = NewErrors(port->counters, now);
-        port->counters = now;
-    }
-    if (status != nullptr) {
-        int waiting = 0;
-        if (Ioctl(port->fd, TIOCINQ, &waiting) < 0) return 0;
-        *status = ComStat{0, static_cast<std::uint32_t>(waiting), 0};
-    }
+    serial_icounter_struct now = port->counters;
+    if (port->hasCounters && Ioctl(port->fd, TIOCGICOUNT, &now) < 0) return 0;
+    int waiting = 0;
+    if (status != nullptr && Ioctl(port->fd, TIOCINQ, &waiting) < 0) return 0;
+    // Only a call that succeeds consumes the errors it reports.
+    const std::uint32_t found = NewErrors(port->counters, now);
+    port->counters = now;
+    if (status != nullptr) *status = ComStat{0, static_cast<std::uint32_t>(waiting), 0};
     if (errors != nullptr) *errors = found;
     return 1;
 }

@@ -2,7 +2,9 @@
 #include <windows.h>
 
 #include <cstddef>
-#include <string>
+#include <cstring>
+#include <memory>
+#include <new>
 
 #include "serial/comm.h"
 #include "serial/port_name.h"
@@ -18,10 +20,25 @@ static_assert(sizeof(ComStat) == sizeof(COMSTAT) &&
 PortHandle CreateFileA(const char* name, std::uint32_t access, std::uint32_t shareMode,
                        void* security, std::uint32_t disposition, std::uint32_t flags,
                        PortHandle templateFile) {
-    const std::string path = WindowsDevicePath(name);
-    return ::CreateFileA(path.c_str(), access, shareMode,
-                         static_cast<LPSECURITY_ATTRIBUTES>(security), disposition, flags,
-                         templateFile);
+    if (name == nullptr) name = "";
+    const char* prefix = DeviceNamespacePrefix(name);
+    // Nothing here may throw out through the module: without memory for the longer
+    // name, the open fails.
+    std::unique_ptr<char[]> path;
+    if (*prefix != '\0') {
+        const std::size_t p = std::strlen(prefix);
+        const std::size_t n = std::strlen(name);
+        path.reset(new (std::nothrow) char[p + n + 1]);
+        if (path == nullptr) {
+            ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return InvalidPort();
+        }
+        std::memcpy(path.get(), prefix, p);
+        std::memcpy(path.get() + p, name, n + 1);
+        name = path.get();
+    }
+    return ::CreateFileA(name, access, shareMode, static_cast<LPSECURITY_ATTRIBUTES>(security),
+                         disposition, flags, templateFile);
 }
 
 Bool SetupComm(PortHandle port, std::uint32_t inQueue, std::uint32_t outQueue) {

@@ -29,10 +29,6 @@ unsigned BaudCode(std::uint32_t rate) {
 constexpr unsigned kSettingBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
 constexpr unsigned kInputBits = IXON | IXOFF | INPCK;
 
-bool WantsCtsHandshake(const Dcb& d) {
-    return dcb::Has(d, dcb::kOutxCtsFlow) || dcb::RtsControl(d) == dcb::kControlHandshake;
-}
-
 }  // namespace
 
 void MakeRaw(termios2& line) {
@@ -70,8 +66,17 @@ bool ToLine(const Dcb& wanted, const termios2& current, termios2* line) {
     // Linux has no DTR input handshake and no RTS toggling around transmission.
     if (dcb::DtrControl(wanted) == dcb::kControlHandshake) return false;
     if (dcb::RtsControl(wanted) == dcb::kRtsControlToggle) return false;
+    // One termios flag, CRTSCTS, makes output wait for CTS and drops RTS when input
+    // backs up: an RTS handshake without the CTS wait cannot be had.
+    const bool ctsFlow = dcb::Has(wanted, dcb::kOutxCtsFlow);
+    if (dcb::RtsControl(wanted) == dcb::kControlHandshake && !ctsFlow) return false;
+    // A c_cc entry of 0 switches that character off rather than making NUL the XON
+    // or XOFF character.
     const bool xonXoff = dcb::Has(wanted, dcb::kOutX) || dcb::Has(wanted, dcb::kInX);
-    if (xonXoff && wanted.XonChar == wanted.XoffChar) return false;
+    if (xonXoff &&
+        (wanted.XonChar == wanted.XoffChar || wanted.XonChar == 0 || wanted.XoffChar == 0)) {
+        return false;
+    }
 
     termios2 t = current;
     t.c_cflag &= ~static_cast<unsigned>(CBAUD | (CBAUD << IBSHIFT) | kSettingBits);
@@ -96,7 +101,7 @@ bool ToLine(const Dcb& wanted, const termios2& current, termios2* line) {
             break;
     }
     if (wanted.StopBits != kOneStopBit) t.c_cflag |= CSTOPB;
-    if (WantsCtsHandshake(wanted)) t.c_cflag |= CRTSCTS;
+    if (ctsFlow) t.c_cflag |= CRTSCTS;
 
     t.c_iflag &= ~kInputBits;
     if (dcb::Has(wanted, dcb::kOutX)) t.c_iflag |= IXON;
@@ -142,15 +147,11 @@ Dcb ToDcb(const termios2& line, const Dcb& stored) {
     dcb::Put(d, dcb::kInX, (line.c_iflag & IXOFF) != 0);
     d.XonChar = static_cast<char>(line.c_cc[VSTART]);
     d.XoffChar = static_cast<char>(line.c_cc[VSTOP]);
-    // CRTSCTS stands for both CTS output flow and RTS handshake; the stored record
-    // says which of the two was asked for.
-    if (line.c_cflag & CRTSCTS) {
-        if (!WantsCtsHandshake(d)) dcb::Put(d, dcb::kOutxCtsFlow, true);
-    } else {
-        dcb::Put(d, dcb::kOutxCtsFlow, false);
-        if (dcb::RtsControl(d) == dcb::kControlHandshake) {
-            dcb::SetRtsControl(d, dcb::kControlEnable);
-        }
+    // CRTSCTS is the CTS wait, whatever was stored; without it there is no RTS
+    // handshake either, and RTS stays as it is, raised.
+    dcb::Put(d, dcb::kOutxCtsFlow, (line.c_cflag & CRTSCTS) != 0);
+    if (!(line.c_cflag & CRTSCTS) && dcb::RtsControl(d) == dcb::kControlHandshake) {
+        dcb::SetRtsControl(d, dcb::kControlEnable);
     }
     return d;
 }

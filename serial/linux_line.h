@@ -23,7 +23,8 @@ Dcb InitialDcb(const termios2& line);
 
 // Builds the line for `wanted` on top of `current`. False when the DCB asks for
 // something this platform cannot do (an unknown size, parity or stop-bit code, a
-// 0 baud rate, DTR handshake, RTS toggle, equal XON and XOFF characters).
+// 0 baud rate, DTR handshake, RTS toggle, RTS handshake without CTS flow, XON/XOFF
+// with equal characters or a NUL one).
 bool ToLine(const Dcb& wanted, const termios2& current, termios2* line);
 
 // The DCB for `line`, with what termios cannot hold taken from `stored`.

@@ -11,19 +11,17 @@ char Upper(char c) {
 }
 }  // namespace
 
-std::string WindowsDevicePath(const char* name) {
-    if (name == nullptr) return {};
-    std::string path(name);
-    if (path.size() < 4 || Upper(path[0]) != 'C' || Upper(path[1]) != 'O' ||
-        Upper(path[2]) != 'M') {
-        return path;
+const char* DeviceNamespacePrefix(const char* name) {
+    if (name == nullptr || Upper(name[0]) != 'C' || Upper(name[1]) != 'O' ||
+        Upper(name[2]) != 'M' || name[3] == '\0') {
+        return "";
     }
     unsigned number = 0;
-    for (std::size_t i = 3; i < path.size(); ++i) {
-        if (!IsDigit(path[i])) return path;
-        if (number < 10) number = number * 10 + static_cast<unsigned>(path[i] - '0');
+    for (const char* c = name + 3; *c != '\0'; ++c) {
+        if (!IsDigit(*c)) return "";
+        if (number < 10) number = number * 10 + static_cast<unsigned>(*c - '0');
     }
-    return number >= 10 ? "\\\\.\\" + path : path;
+    return number >= 10 ? "\\\\.\\" : "";
 }
 
 }  // namespace velmora::serial

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "tests/support/process.h"
@@ -66,6 +67,21 @@ TEST(GuideTest, EveryExampleRunsAndAnswersAsShown) {
                                           expected) == 0)
                 << statements[i] << "\n  gave: " << output[i];
         }
+    }
+}
+
+// The record's fields that the Linux layer keeps and reads back but does not act on:
+// a script author must find each in the Linux section.
+TEST(GuideTest, TheLinuxSectionNamesEverySettingLinuxOnlyKeeps) {
+    std::ifstream guide(VELMORA_GUIDE);
+    const std::string text((std::istreambuf_iterator<char>(guide)), {});
+    const std::size_t start = text.find("## Linux and Wine compared with Windows");
+    ASSERT_NE(start, std::string::npos);
+    const std::string section = text.substr(start, text.find("Under **Wine**", start) - start);
+    for (const char* field : {"DSR output flow", "DSR sensitivity", "TXContinueOnXoff", "XonLim",
+                              "XoffLim", "error character", "event character",
+                              "end-of-file character", "fNull", "abort-on-error"}) {
+        EXPECT_NE(section.find(field), std::string::npos) << field;
     }
 }
 

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 #include "serial/port_name.h"
 
 namespace velmora::serial {
@@ -84,6 +87,44 @@ TEST(LinuxLineTest, RawModeKeepsTheLineSettings) {
     EXPECT_NE(line.c_cflag & CLOCAL, 0u);
 }
 
+TEST(LinuxLineTest, XonXoffNeedsTwoDistinctCharactersOtherThanNul) {
+    const Dcb base = linux_line::InitialDcb(RawLine());
+    termios2 line{};
+    for (const std::uint32_t flow : {dcb::kOutX, dcb::kInX}) {
+        for (const auto& [xon, xoff] : {std::pair{0, 0x13}, std::pair{0x11, 0}}) {
+            Dcb d = base;
+            dcb::Put(d, flow, true);
+            d.XonChar = static_cast<char>(xon);
+            d.XoffChar = static_cast<char>(xoff);
+            EXPECT_FALSE(linux_line::ToLine(d, RawLine(), &line)) << flow << " " << xon << xoff;
+            dcb::Put(d, flow, false);  // unused characters may be anything
+            EXPECT_TRUE(linux_line::ToLine(d, RawLine(), &line));
+        }
+    }
+}
+
+TEST(LinuxLineTest, RtsHandshakeComesOnlyWithTheCtsWait) {
+    Dcb d = linux_line::InitialDcb(RawLine());
+    termios2 line{};
+    dcb::SetRtsControl(d, dcb::kControlHandshake);
+    EXPECT_FALSE(linux_line::ToLine(d, RawLine(), &line));
+    dcb::Put(d, dcb::kOutxCtsFlow, true);
+    ASSERT_TRUE(linux_line::ToLine(d, RawLine(), &line));
+    EXPECT_NE(line.c_cflag & CRTSCTS, 0u);
+    // A line with the CTS wait in force reports it, whatever the stored record says.
+    Dcb stored = d;
+    dcb::Put(stored, dcb::kOutxCtsFlow, false);
+    EXPECT_TRUE(dcb::Has(linux_line::ToDcb(line, stored), dcb::kOutxCtsFlow));
+    line.c_cflag &= ~static_cast<unsigned>(CRTSCTS);
+    const Dcb without = linux_line::ToDcb(line, d);
+    EXPECT_FALSE(dcb::Has(without, dcb::kOutxCtsFlow));
+    EXPECT_EQ(dcb::RtsControl(without), dcb::kControlEnable);
+}
+
+std::string WindowsDevicePath(const char* name) {
+    return DeviceNamespacePrefix(name) + std::string(name);
+}
+
 TEST(PortNameTest, ComTenAndAboveGetTheDeviceNamespace) {
     EXPECT_EQ(WindowsDevicePath("COM1"), "COM1");
     EXPECT_EQ(WindowsDevicePath("COM9"), "COM9");
@@ -95,6 +136,7 @@ TEST(PortNameTest, ComTenAndAboveGetTheDeviceNamespace) {
     EXPECT_EQ(WindowsDevicePath("COMX"), "COMX");
     EXPECT_EQ(WindowsDevicePath("COM"), "COM");
     EXPECT_EQ(WindowsDevicePath("/dev/ttyUSB10"), "/dev/ttyUSB10");
+    EXPECT_STREQ(DeviceNamespacePrefix(nullptr), "");
 }
 
 }  // namespace

@@ -168,13 +168,17 @@ TEST_F(LinuxSerialTest, SettingsRoundTrip) {
 
 TEST_F(LinuxSerialTest, RtsHandshakeAndCtsFlowShareOneTermiosFlag) {
     Dcb d = State();
-    dcb::Put(d, dcb::kOutxCtsFlow, false);
+    dcb::Put(d, dcb::kOutxCtsFlow, true);
     dcb::SetRtsControl(d, dcb::kControlHandshake);
     ASSERT_TRUE(SetCommState(port, &d));
-    EXPECT_FALSE(dcb::Has(State(), dcb::kOutxCtsFlow));
+    // The CTS wait cannot go while the RTS handshake stays: refused, and still in force.
+    dcb::Put(d, dcb::kOutxCtsFlow, false);
+    EXPECT_FALSE(SetCommState(port, &d));
+    EXPECT_TRUE(dcb::Has(State(), dcb::kOutxCtsFlow));
     EXPECT_EQ(dcb::RtsControl(State()), dcb::kControlHandshake);
     dcb::SetRtsControl(d, dcb::kControlDisable);
     ASSERT_TRUE(SetCommState(port, &d));
+    EXPECT_FALSE(dcb::Has(State(), dcb::kOutxCtsFlow));
     EXPECT_EQ(dcb::RtsControl(State()), dcb::kControlDisable);
 }
 
@@ -205,6 +209,12 @@ TEST_F(LinuxSerialTest, WhatTheDeviceCannotTakeFailsAndChangesNothing) {
             d.XonChar = d.XoffChar = 0x11;
         },
         "equal XON and XOFF characters");
+    rejects(
+        [](Dcb& d) {
+            dcb::Put(d, dcb::kInX, true);
+            d.XonChar = 0;
+        },
+        "a NUL XON character");
     // Eight bits and no parity, as a pty always has, still go through.
     Dcb same = before;
     EXPECT_TRUE(SetCommState(port, &same));

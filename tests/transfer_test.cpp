@@ -1,6 +1,9 @@
 // WriteComm, ReadComm, FlushComm and GetCommError over the fake serial layer.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cmath>
+
 #include "tests/support/host_fixture.h"
 
 namespace velmora::testing {
@@ -33,8 +36,29 @@ TEST_F(TransferTest, HostsFrom85MeasureTheTextThemselves) {
     EXPECT_EQ(serial().written, data);
     host->faults().negativeTextLength = true;  // the module counts up to the first NUL
     EXPECT_EQ(Answer("WriteComm", {Value::Text(data)}), Value::Integer(1));
-    host->faults().failTextLength = true;  // nothing delivered: counted too
-    EXPECT_EQ(Answer("WriteComm", {Value::Text("xyz")}), Value::Integer(3));
+    // Nothing delivered: the text is not measured, so none of it goes out.
+    host->faults().failTextLength = true;
+    EXPECT_EQ(Answer("WriteComm", {Value::Text("xyz")}), Value::Integer(0));
+    EXPECT_EQ(serial().Last("WriteFile")->args, std::vector<std::uint64_t>{0});
+}
+
+TEST_F(TransferTest, OldHostsHandleSizesBelowOneCountToTheFirstNul) {
+    host->SetVersion("8.4");
+    Open();
+    const std::string data("a\0b", 3);
+    host->faults().oddHandleSize = true;
+    for (const std::int32_t size : {0, -1, INT32_MIN}) {
+        host->faults().handleSizeAnswer = size;
+        EXPECT_EQ(Answer("WriteComm", {Value::Text(data)}), Value::Integer(1)) << size;
+        EXPECT_EQ(serial().Last("WriteFile")->text, "a") << size;
+    }
+}
+
+TEST_F(TransferTest, AVersionTooLargeForADoubleIsANewHost) {
+    host->SetVersion("1e400");
+    Open();
+    EXPECT_EQ(Answer("WriteComm", {Value::Text(std::string("a\0b", 3))}), Value::Integer(3));
+    EXPECT_EQ(Port().hostVersion, HUGE_VAL);
 }
 
 TEST_F(TransferTest, OlderHostsMeasureByTheTextHandle) {
@@ -95,10 +119,27 @@ TEST_F(TransferTest, ReadFailuresAnswerZeroAndLeaveNoHandle) {
     serial().failing.clear();
     host->faults().failAllocHandle = true;
     EXPECT_EQ(Answer("ReadComm"), Value::Integer(0));
-    host->faults().failAllocHandle = false;
-    host->faults().failLockHandle = true;
+    EXPECT_EQ(host->accounting().liveHandles, 0);
+}
+
+// The host checks its text rule (size = length + 1, last byte 0) on every handle it
+// receives; the fixture fails the test on any handle handed over that breaks it.
+TEST_F(TransferTest, AHandleWhoseReadFailedReachesTheHostAsAnEmptyText) {
+    Open();
+    serial().input = "abc";
+    serial().failing = {"ReadFile"};
     EXPECT_EQ(Answer("ReadComm"), Value::Integer(0));
     EXPECT_EQ(host->accounting().liveHandles, 0);
+}
+
+TEST_F(TransferTest, AHandleThatCannotBeLockedIsNotHandedOver) {
+    Open();
+    serial().input = "abc";
+    host->faults().failLockHandle = true;
+    EXPECT_EQ(Answer("ReadComm"), Value::Integer(0));
+    EXPECT_EQ(serial().Count("ReadFile"), 0);
+    // No operation frees a handle: the one unfilled block is left to the host.
+    EXPECT_EQ(host->ReclaimAbandonedHandles(), 1);
 }
 
 TEST_F(TransferTest, WaitingCountTooLargeForAHandleReadsNothing) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace velmora {
@@ -33,6 +35,20 @@ TEST(VersionNumberTest, TextWithoutANumberIsZero) {
     EXPECT_EQ(Parse("-"), 0.0);
     EXPECT_EQ(Parse("v8.5"), 0.0);
     EXPECT_EQ(Parse("   "), 0.0);
+}
+
+TEST(VersionNumberTest, OutOfRangeNumbersGiveWhatStrtodGives) {
+    EXPECT_EQ(Parse("1e400"), HUGE_VAL);
+    EXPECT_EQ(Parse("-1D400"), -HUGE_VAL);
+    EXPECT_EQ(Parse("1.8e308"), HUGE_VAL);
+    for (const char* text : {"1e400", "-1e400", "1.8e308", "1.7976931348623157e308", "1e-400",
+                             "-1e-400", "1e-310", "4.9e-324", "2e-324", "3e-324", "0.001e-322",
+                             "123456789e-330", "0e999", "0.00000000000000000001e328"}) {
+        const double expected = std::strtod(text, nullptr);  // the C locale: a '.' point
+        const double got = Parse(text);
+        EXPECT_EQ(got, expected) << text;
+        EXPECT_EQ(std::signbit(got), std::signbit(expected)) << text;
+    }
 }
 
 TEST(VersionNumberTest, StopsAtTheLimitWithoutANul) {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ostream>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -38,6 +39,9 @@ const Target kTargets[] = {
     {"win32", "/usr/lib/wine/wine", "VELMORA.x32"},
     {"win64", "/usr/lib/wine/wine64", "VELMORA.x64"},
 };
+
+// Test names then end in the target's name, which the test command filters on.
+void PrintTo(const Target& t, std::ostream* os) { *os << t.name; }
 
 std::string Build(const Target& t) {
     return std::string(VELMORA_SOURCE_DIR) + "/build/" + t.name;

@@ -17,6 +17,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
@@ -65,6 +66,7 @@ namespace velmora::testing {
 
 RunningProcess::RunningProcess(const std::vector<std::string>& argv, bool terminal) {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     signal(SIGPIPE, SIG_IGN);

@@ -353,7 +353,9 @@ TEST_P(WineTest, CheckReportsWithoutALoopbackAndFailsWhenNothingComesBack) {
 
 // Keys typed reach the device as they are, and what it sends is shown as it arrives:
 // through a pipe, and through a terminal, where Wine's console turns the keys into the
-// key events a Windows console delivers.
+// key events a Windows console delivers. Wine leaves the terminal's own line discipline
+// as it finds it (a cooked terminal would echo and turn CR into LF), so the test sets
+// it raw, as the Windows console is once term has switched line input off.
 TEST_P(WineTest, TermCarriesTypedKeysBothWays) {
     for (const bool terminal : {false, true}) {
         SCOPED_TRACE(terminal ? "on a terminal" : "through a pipe");

@@ -21,7 +21,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 namespace velmora::testing {
 
 // A program the test talks to while it runs: its standard input and output on pipes,
-// or on a pseudo-terminal in raw mode, as a terminal emulator hands keys on.
+// or on a pseudo-terminal set to raw mode before the program starts (Wine's console
+// does not carry a Windows program's console modes to the terminal it runs on).
 class RunningProcess {
   public:
     RunningProcess(const std::vector<std::string>& argv, bool terminal);

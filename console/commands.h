@@ -19,12 +19,19 @@ enum ExitCode {
 // instrument where the system can make a virtual cable for it.
 int RunDemo(const std::string& modulePath, const std::string& loopbackPort, std::ostream& out,
             std::ostream& err);
-// `simulatedPort`, when given, is opened wherever a script's `new` names the port "SIM".
+
+struct RunOptions {
+    std::string simulatedPort;  // when given, opened wherever `new` names the port "SIM"
+    bool timed = false;         // each statement's line ends with the time it took
+};
+// Each statement's line is flushed as soon as the statement ends, so a log being followed
+// shows how far the script has got.
 int RunScript(const std::string& modulePath, std::istream& script, const std::string& scriptName,
-              std::ostream& out, std::ostream& err, const std::string& simulatedPort = {});
+              std::ostream& out, std::ostream& err, const RunOptions& options = {});
 // The same with the simulated instrument of the demo on the far end of port "SIM".
 int RunScriptWithInstrument(const std::string& modulePath, std::istream& script,
-                            const std::string& scriptName, std::ostream& out, std::ostream& err);
+                            const std::string& scriptName, std::ostream& out, std::ostream& err,
+                            bool timed = false);
 
 // The module's version as its message table's comment line states it, or "".
 std::string ModuleVersion(const std::string& messageTable);

@@ -155,14 +155,18 @@ int RunDemo(const std::string& modulePath, const std::string& loopbackPort, std:
 }
 
 int RunScriptWithInstrument(const std::string& modulePath, std::istream& script,
-                            const std::string& scriptName, std::ostream& out, std::ostream& err) {
+                            const std::string& scriptName, std::ostream& out, std::ostream& err,
+                            bool timed) {
     std::string why;
     const std::unique_ptr<SimulatedBench> bench = OpenSimulatedBench(&why);
     if (!bench) {
         err << "velmora run --instrument: " << why << "\n";
         return kExitUsage;
     }
-    return RunScript(modulePath, script, scriptName, out, err, bench->port());
+    RunOptions options;
+    options.simulatedPort = bench->port();
+    options.timed = timed;
+    return RunScript(modulePath, script, scriptName, out, err, options);
 }
 
 }  // namespace velmora::console

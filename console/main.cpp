@@ -35,7 +35,7 @@ const char kUsage[] =
     "             3 the module could not be loaded, 4 the port could not be opened\n";
 
 const char kRunUsage[] =
-    "usage: velmora run [--instrument] [FILE]\n"
+    "usage: velmora run [--instrument] [--timed] [FILE]\n"
     "\n"
     "One statement a line; empty lines and lines starting with # or -- are skipped.\n"
     "  new \"/dev/ttyUSB0\", 4096, 4096   a method by its message-table name, with its\n"
@@ -47,7 +47,8 @@ const char kRunUsage[] =
     "A # outside a text starts a comment. The whole script is checked before the first\n"
     "call; each call's result is printed.\n"
     "  --instrument  a simulated bench instrument answers on a virtual cable; the script\n"
-    "                opens it as new \"SIM\", 4096, 4096\n";
+    "                opens it as new \"SIM\", 4096, 4096\n"
+    "  --timed       each line ends with the time its statement took, as [12.3 ms]\n";
 
 const char kTermUsage[] =
     "usage: velmora term PORT [--baud N] [--flow none|hw|xon] [--hex]\n"
@@ -160,22 +161,27 @@ int main(int argc, char** argv) {
     }
     if (command == "run") {
         if (WantsHelp(args)) return Usage(kRunUsage, kExitOk);
-        const bool instrument = !args.empty() && args[0] == "--instrument";
-        if (instrument) args.erase(args.begin());
+        bool instrument = false;
+        bool timed = false;
+        while (!args.empty() && (args[0] == "--instrument" || args[0] == "--timed")) {
+            (args[0] == "--instrument" ? instrument : timed) = true;
+            args.erase(args.begin());
+        }
         if (args.size() > 1) return Usage(kRunUsage, kExitUsage);
-        const auto run = instrument
-                             ? RunScriptWithInstrument
-                             : [](const std::string& m, std::istream& in, const std::string& name,
-                                  std::ostream& out,
-                                  std::ostream& err) { return RunScript(m, in, name, out, err); };
-        if (args.empty() || args[0] == "-")
-            return run(module, std::cin, "<stdin>", std::cout, std::cerr);
+        const auto run = [&](std::istream& in, const std::string& name) {
+            if (instrument)
+                return RunScriptWithInstrument(module, in, name, std::cout, std::cerr, timed);
+            RunOptions options;
+            options.timed = timed;
+            return RunScript(module, in, name, std::cout, std::cerr, options);
+        };
+        if (args.empty() || args[0] == "-") return run(std::cin, "<stdin>");
         std::ifstream file(args[0]);
         if (!file) {
             std::cerr << "velmora run: cannot read " << args[0] << "\n";
             return kExitUsage;
         }
-        return run(module, file, args[0], std::cout, std::cerr);
+        return run(file, args[0]);
     }
     if (command == "term") {
         if (WantsHelp(args)) return Usage(kTermUsage, kExitOk);

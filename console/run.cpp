@@ -1,7 +1,9 @@
 // `velmora run`: a script of calls, checked whole before the first call is made.
 #include <chrono>
+#include <cstdio>
 #include <istream>
 #include <ostream>
+#include <sstream>
 #include <thread>
 
 #include "console/call_syntax.h"
@@ -40,10 +42,25 @@ bool CheckCall(const minihost::MessageTable& table, const Statement& s, std::str
     return true;
 }
 
+// A statement's line as shown, with the time it took when `start` is given.
+void ShowLine(std::string line, const std::chrono::steady_clock::time_point* start,
+              std::ostream& out) {
+    if (start != nullptr) {
+        const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - *start);
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        char ms[32];
+        std::snprintf(ms, sizeof ms, " [%.1f ms]\n", static_cast<double>(took.count()) / 1000.0);
+        line += ms;
+    }
+    out << line << std::flush;
+}
+
 }  // namespace
 
 int RunScript(const std::string& modulePath, std::istream& script, const std::string& scriptName,
-              std::ostream& out, std::ostream& err, const std::string& simulatedPort) {
+              std::ostream& out, std::ostream& err, const RunOptions& options) {
+    const std::string& simulatedPort = options.simulatedPort;
     std::vector<Line> lines;
     int errors = 0;
     std::string text;
@@ -78,16 +95,18 @@ int RunScript(const std::string& modulePath, std::istream& script, const std::st
     int failedExpects = 0;
     for (const Line& line : lines) {
         const Statement& s = line.statement;
+        std::ostringstream shown;
+        const auto start = std::chrono::steady_clock::now();
         switch (s.kind) {
             case Statement::Kind::kCall:
-                session->Call(s.method, s.args, out);
+                session->Call(s.method, s.args, shown);
                 break;
             case Statement::Kind::kWait:
-                out << "wait " << s.milliseconds << "\n";
+                shown << "wait " << s.milliseconds << "\n";
                 std::this_thread::sleep_for(std::chrono::milliseconds(s.milliseconds));
                 break;
             case Statement::Kind::kExpect:
-                if (!session->Expect(s.text, s.milliseconds, out)) {
+                if (!session->Expect(s.text, s.milliseconds, shown)) {
                     err << scriptName << ":" << line.number << ": expect failed\n";
                     ++failedExpects;
                 }
@@ -95,6 +114,7 @@ int RunScript(const std::string& modulePath, std::istream& script, const std::st
             case Statement::Kind::kNothing:
                 break;
         }
+        ShowLine(shown.str(), options.timed ? &start : nullptr, out);
     }
     return failedExpects == 0 ? kExitOk : kExitCheckFailed;
 }

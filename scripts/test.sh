@@ -107,6 +107,21 @@ if [ -x build/native/tests/velmora_wine_tests ]; then
 fi
 stop_wine
 
+# The real-driver lab: the module on a 16550 UART and an FTDI adapter under their real
+# Linux drivers in an emulated machine, through the native console and the Windows
+# builds under Wine. One count per case and device; it shuts its machine down itself.
+if why=$(unavailable lab); then
+    skip "real-driver lab" "$(lab/run.py --count)" "$why"
+else
+    log=$(mktemp)
+    lab/run.py | tee "$log"
+    passed=$((passed + $(grep -c '^ok ' "$log")))
+    failed=$((failed + $(grep -c '^FAIL ' "$log")))
+    skipped=$((skipped + $(grep -c '^skip ' "$log")))
+    grep -qE '^lab: [0-9]+ passed' "$log" || { echo "FAILED: the lab gave no summary"; failed=$((failed + 1)); }
+    rm -f "$log"
+fi
+
 # The shipped files, checked statically.
 for dll in build/win32/VELMORA.x32 build/win64/VELMORA.x64; do
     [ -f "$dll" ] || continue

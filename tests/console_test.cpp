@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include "console/call_syntax.h"
@@ -100,6 +101,23 @@ TEST(ConsoleTest, FailedExpectExitsWithOne) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.out.find("FAILED after 100 ms"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("<stdin>:2: expect failed"), std::string::npos) << r.err;
+}
+
+TEST(ConsoleTest, TimedRunShowsWhatEachStatementTook) {
+    PtyPair pty;
+    const ProcessResult r = Velmora({"run", "--timed"}, "new \"" + pty.path() +
+                                                            "\", 16, 16\nwait 30\n"
+                                                            "expect \"never\" 50\nforget\n");
+    EXPECT_EQ(r.exitCode, 1);
+    const std::regex timed(
+        "new \".*\", 16, 16 -> <void> \\[[0-9]+\\.[0-9] ms\\]\n"
+        "wait 30 \\[([0-9]+)\\.[0-9] ms\\]\n"
+        "expect \"never\" -> FAILED after 50 ms; received \"\" \\[([0-9]+)\\.[0-9] ms\\]\n"
+        "forget -> 1 \\[[0-9]+\\.[0-9] ms\\]\n");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.out, m, timed)) << r.out;
+    EXPECT_GE(std::stoi(m[1]), 30);
+    EXPECT_GE(std::stoi(m[2]), 50);
 }
 
 TEST(ConsoleTest, MalformedScriptsNameTheLineAndCallNothing) {

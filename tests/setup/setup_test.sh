@@ -45,7 +45,10 @@ feature_packages() {
 }
 everything_installed() {
     all_packages | while read -r p; do
-        [ "$p" = qemu-user-static ] && echo "$p 1:10.0.2+ds-2~bpo12+1" || echo "$p 1.0"
+        case $p in
+            qemu-user-static | qemu-system-x86) echo "$p 1:10.0.2+ds-2~bpo12+1" ;;
+            *) echo "$p 1.0" ;;
+        esac
     done >"$FAKE/installed"
     echo i386 >"$FAKE/architectures"
     echo enabled >"$VELMORA_BINFMT_DIR/qemu-i386"

@@ -1,0 +1,116 @@
+"""How a lab case runs: a console script in the guest, the far end played by the host.
+
+A suite is a list of Case objects. A case's function gets a Trial, which knows the
+device, the port name the console opens, the far end (t.far), the machine (t.vm) and
+the console under test, and offers:
+  t.start(statements)   the script starts in the guest; returns its Run
+  t.finish(run)         waits for it, reads every answer back and checks it
+  t.levels()            the device's modem lines as the guest's kernel reports them
+  t.check(cond, what)   records a problem when cond is false
+  t.note(text)          something the run showed that is not a pass or a failure
+A case fails when any answer is not the one wanted or a check failed.
+VELMORA_LAB_VERBOSE=1 shows every script's output.
+"""
+import os
+import time
+import traceback
+
+from labvm import LAB_DIR, UART, USB, LabError
+import script
+
+MODEM_LINES = os.path.join(LAB_DIR, "guest", "modem_lines.py")
+
+
+class Case:
+    def __init__(self, name, function, devices=(UART, USB), consoles=None):
+        self.name = name
+        self.function = function
+        self.devices = devices
+        self.consoles = consoles  # None: every console
+
+    def runs_on(self, console):
+        return self.consoles is None or console.kind in self.consoles
+
+
+class Run:
+    def __init__(self, job, statements):
+        self.job = job
+        self.statements = statements
+
+    def wait_line(self, pattern, timeout):
+        return self.job.wait_line(pattern, timeout)
+
+
+class Trial:
+    def __init__(self, vm, console, device):
+        self.vm = vm
+        self.console = console
+        self.dev = device
+        self.port = console.port(device)
+        self.far = vm.far[device]
+        self.problems = []
+        self.notes = []
+
+    def check(self, condition, what):
+        if not condition:
+            self.problems.append(what)
+        return condition
+
+    def note(self, text):
+        self.notes.append(text)
+
+    def start(self, statements, timeout=120):
+        path = self.vm.put_file(script.text_of(statements), ".vsc")
+        return Run(self.vm.main.start(self.console.command(path), timeout), statements)
+
+    def finish(self, run, timeout=120):
+        rc = run.job.wait(timeout)
+        if rc is None:
+            self.problems.append("the script did not end within %d s" % timeout)
+            self.vm.main.stop(run.job)
+        if os.environ.get("VELMORA_LAB_VERBOSE"):
+            for line in run.job.lines:
+                print("    | " + (line if len(line) < 200 else line[:120] + " ... " + line[-60:]))
+        script.read_answers(run.statements, run.job.lines)
+        for s in run.statements:
+            problem = s.check()
+            if problem:
+                self.problems.append(problem)
+        if rc not in (0, None) and not any(s.answer == "FAILED" for s in run.statements):
+            self.problems.append("the console ended with status %s: %s"
+                                 % (rc, run.job.output()[-600:]))
+        return run.statements
+
+    def levels(self):
+        rc, out = self.vm.aux.run("/usr/bin/python3 %s %s" % (MODEM_LINES, self.dev), timeout=30)
+        if rc != 0:
+            raise LabError("TIOCMGET on %s: %s" % (self.dev, out))
+        return dict(item.split("=") for item in out.split()[-6:])
+
+
+def run_case(vm, console, case, device, report):
+    name = "%s %s %s" % (console.kind, os.path.basename(device), case.name)
+    trial = Trial(vm, console, device)
+    trial.far.take_all()
+    start = time.monotonic()
+    try:
+        case.function(trial)
+    except Exception as e:  # a case that breaks is a failed case, not a failed run
+        trial.problems.append("%s: %s" % (type(e).__name__, e))
+        if not isinstance(e, LabError):
+            trial.problems.append(traceback.format_exc().strip().splitlines()[-3])
+    took = time.monotonic() - start
+    try:  # what a failed case left behind must not fail the next one
+        if vm.main.busy():
+            vm.main.stop(vm.main.current())
+        if not vm.usb_plugged and not vm.ensure_usb():
+            trial.problems.append("the adapter did not come back")
+    except Exception as e:
+        trial.problems.append("cleaning up: %s" % e)
+    for text in trial.notes:
+        report("note %s: %s" % (name, text))
+    if trial.problems:
+        report("FAIL %s (%.1f s): %s" % (name, took, "; ".join(trial.problems)))
+        return False
+    report("ok %s (%.1f s)" % (name, took))
+    return True

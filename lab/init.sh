@@ -1,0 +1,50 @@
+#!/bin/busybox sh
+# shellcheck shell=dash
+# The guest's first process. Loads the modules, puts a tmpfs over the host's root
+# (shared read-only over 9p), chroots into it and serves a shell on each of the two
+# virtio-serial control ports. The host keeps one connection to each for the whole run.
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+say() { echo "lab-init: $* (t=$(cut -d' ' -f1 /proc/uptime)s)" >/dev/ttyS0; }
+for m in $(cat /modules.wanted); do modprobe "$m" || say "modprobe $m failed"; done
+
+# msize 512000 is several times faster than the default for running host programs.
+# cache=mmap: no data cache, so a file the host rewrote is read anew (mmap still works).
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=mmap hostroot /host ||
+    { say "9p mount failed"; poweroff -f; }
+mount -t tmpfs -o size=1536m ov /ov
+mkdir -p /ov/upper /ov/work
+mount -t overlay overlay -o lowerdir=/host,upperdir=/ov/upper,workdir=/ov/work /newroot ||
+    { say "overlay mount failed"; poweroff -f; }
+r=/newroot
+mount -t proc proc $r/proc
+mount -t sysfs sys $r/sys
+mount -t devtmpfs dev $r/dev
+mkdir -p $r/dev/pts $r/dev/shm
+mount -t devpts -o ptmxmode=666 devpts $r/dev/pts
+mount -t tmpfs shm $r/dev/shm
+mount -t tmpfs run $r/run
+mount -t tmpfs tmp $r/tmp
+# The host's files for this run, writable, coherent with the host (no cache).
+for a in $(cat /proc/cmdline); do case $a in lab.share=*) share=${a#lab.share=} ;; esac; done
+if [ -n "$share" ]; then
+    mkdir -p "$r$share"
+    mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 share "$r$share" || say "share mount failed"
+fi
+hostname lab-guest
+
+# No udev here: find the control ports by their names.
+for p in /sys/class/virtio-ports/*; do
+    name=$(cat "$p/name" 2>/dev/null)
+    [ -n "$name" ] || continue
+    ( while true; do
+        chroot $r /bin/sh -c 'cd /tmp; export HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin; exec /bin/sh' \
+            0<>"/dev/${p##*/}" 1>&0 2>&0
+        sleep 0.2
+    done ) &
+done
+say "ready: $(echo /dev/ttyS1 /dev/ttyUSB*)"
+while true; do sleep 3600; done

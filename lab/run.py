@@ -1,0 +1,142 @@
+#!/usr/bin/python3
+"""Runs the real-driver lab: builds it if needed (lab/build.sh), boots the emulated machine,
+runs the suite through each console and always shuts the machine down.
+
+usage: lab/run.py [--console native,wine64,wine32] [--only REGEX] [--timeout SECONDS]
+                  [--measure] [--count]
+
+One line per case and device: `ok NAME (T s)`, `FAIL NAME (T s): why` or `skip NAME: why`,
+then `lab: N passed, N failed, N skipped`. `note NAME: ...` lines say what a case showed.
+Exit status 0 when nothing failed, 1 when something did, 3 when the lab is unavailable
+(every case is then reported skipped)."""
+import argparse
+import importlib
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import cases  # noqa: E402
+import consoles  # noqa: E402
+import labvm  # noqa: E402
+
+# The suites, each a module of this folder with a list SUITE of cases.Case.
+SUITES = ["real_drivers"]
+
+CONSOLES = {"native": consoles.NativeConsole, "wine64": lambda: consoles.WineConsole("win64"),
+            "wine32": lambda: consoles.WineConsole("win32")}
+
+
+def say(line):
+    print(line, flush=True)
+
+
+def all_cases():
+    for name in SUITES:
+        yield from importlib.import_module(name).SUITE
+
+
+def planned(console, only):
+    for case in all_cases():
+        if not case.runs_on(console):
+            continue
+        for device in case.devices:
+            name = "%s %s %s" % (console.kind, os.path.basename(device), case.name)
+            if only is None or re.search(only, name):
+                yield case, device, name
+
+
+def main():
+    # A terminated run still shuts its machine down and removes its files.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--console", default="native,wine64,wine32")
+    parser.add_argument("--only", help="run the cases whose name matches this expression")
+    parser.add_argument("--timeout", type=float, default=1800,
+                        help="bound on the whole run, boot included (default 1800 s)")
+    parser.add_argument("--measure", action="store_true", help="also measure idle CPU")
+    parser.add_argument("--count", action="store_true",
+                        help="only print how many cases the run would count")
+    args = parser.parse_args()
+    chosen = [CONSOLES[name.strip()]() for name in args.console.split(",") if name.strip()]
+    if args.count:
+        say(str(sum(1 for console in chosen for _ in planned(console, args.only))))
+        return 0
+    counts = {"ok": 0, "FAIL": 0, "skip": 0}
+
+    def report(line):
+        counts[line.split(" ", 1)[0]] = counts.get(line.split(" ", 1)[0], 0) + 1
+        say(line)
+
+    def summary(extra=""):
+        say("lab: %d passed, %d failed, %d skipped%s" % (counts["ok"], counts["FAIL"],
+                                                         counts["skip"], extra))
+
+    started = time.monotonic()
+    built = subprocess.run([os.path.join(labvm.LAB_DIR, "build.sh")])
+    if built.returncode != 0:
+        reason = "the lab could not be built"
+        try:
+            with open(os.path.join(labvm.ROOT, "build", "setup", "unavailable", "lab")) as f:
+                reason = f.read().strip()
+        except OSError:
+            pass
+        for console in chosen:
+            for _, _, name in planned(console, args.only):
+                report("skip %s: %s" % (name, reason))
+        summary()
+        return 3 if built.returncode == 3 else 1
+
+    runnable = []
+    for console in chosen:
+        why = console.missing()
+        for _, _, name in planned(console, args.only):
+            if why:
+                report("skip %s: %s" % (name, why))
+        if not why and any(True for _ in planned(console, args.only)):
+            runnable.append(console)
+    if not runnable:
+        summary()
+        return 0
+
+    try:
+        with labvm.LabVM(run_seconds=args.timeout, log=say) as vm:
+            say("lab: machine up in %.1f s" % vm.boot_seconds)
+            if args.measure:
+                say("lab: idle machine costs %.1f %% of a host core" % vm.idle_cpu_percent(10))
+            for console in runnable:
+                t0 = time.monotonic()
+                try:
+                    console.prepare(vm)
+                except Exception as e:
+                    for _, _, name in planned(console, args.only):
+                        report("FAIL %s: %s" % (name, e))
+                    continue
+                if console.kind != "native":
+                    say("lab: %s ready in the guest in %.1f s" % (console.kind, time.monotonic() - t0))
+                for device in (labvm.UART, labvm.USB):
+                    t1 = time.monotonic()
+                    n = 0
+                    for case, dev, _ in planned(console, args.only):
+                        if dev == device:
+                            cases.run_case(vm, console, case, device, report)
+                            n += 1
+                    if n:
+                        say("lab: %s on %s took %.1f s" % (console.kind, device,
+                                                           time.monotonic() - t1))
+            timed_out = vm.timed_out
+    except labvm.LabError as e:
+        report("FAIL lab machine: %s" % e)
+        timed_out = False
+    if timed_out:
+        report("FAIL lab machine: the run passed its %d s bound" % args.timeout)
+    summary(" in %.0f s" % (time.monotonic() - started))
+    return 0 if counts["FAIL"] == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

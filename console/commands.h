@@ -1,6 +1,7 @@
 // The console's commands. Each returns the process's exit status.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 
@@ -14,7 +15,10 @@ enum ExitCode {
     kExitNoPort = 4,       // the port could not be opened
 };
 
-int RunDemo(const std::string& modulePath, std::ostream& out, std::ostream& err);
+// With `loopbackPort`, over that port with TX joined to RX; without, with the simulated
+// instrument where the system can make a virtual cable for it.
+int RunDemo(const std::string& modulePath, const std::string& loopbackPort, std::ostream& out,
+            std::ostream& err);
 
 struct RunOptions {
     std::string simulatedPort;  // when given, opened wherever `new` names the port "SIM"
@@ -39,6 +43,13 @@ struct TermOptions {
     bool hex = false;
 };
 int RunTerm(const std::string& modulePath, const TermOptions& options, std::ostream& err);
+
+struct CheckOptions {
+    std::string port;
+    bool loopback = false;  // TX is joined to RX, or the device echoes
+};
+int RunCheck(const std::string& modulePath, const CheckOptions& options, std::ostream& out,
+             std::ostream& err);
 
 int ListPorts(std::ostream& out);
 int ShowInfo(const std::string& modulePath, std::ostream& out, std::ostream& err);

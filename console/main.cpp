@@ -17,10 +17,13 @@ const char kUsage[] =
     "usage: velmora [--module PATH] COMMAND [ARGS]\n"
     "\n"
     "commands:\n"
-    "  demo                 a session with a simulated instrument on a virtual cable\n"
+    "  demo [--port PORT]   a session with a simulated instrument on a virtual cable,\n"
+    "                       or over PORT with a loopback plug\n"
     "  run [FILE]           a script of calls, one a line (standard input without FILE)\n"
     "  term PORT [OPTIONS]  an interactive terminal on PORT (Ctrl-] quits)\n"
-    "  ports                the serial devices present\n"
+    "  check PORT [--loopback]\n"
+    "                       what PORT takes; with a loopback plug, whether bytes get through\n"
+    "  ports                the serial ports present\n"
     "  info                 the module's classes and message table\n"
     "\n"
     "options:\n"
@@ -54,11 +57,24 @@ const char kTermUsage[] =
     "hexadecimal bytes. Ctrl-] quits. Flow control is none unless --flow says otherwise.\n";
 
 const char kDemoUsage[] =
-    "usage: velmora demo\n"
+    "usage: velmora demo [--port PORT]\n"
     "\n"
-    "Makes a virtual null-modem cable (a pseudo-terminal pair) with a simulated bench\n"
-    "instrument on its far end, and runs a short session through every family of methods,\n"
-    "printing each call and its result. No hardware needed.\n";
+    "Runs a short session through every family of methods, printing each call and its\n"
+    "result. Without --port (Linux only) a simulated bench instrument answers on a virtual\n"
+    "null-modem cable (a pseudo-terminal pair): no hardware needed. With --port the session\n"
+    "runs over PORT with a loopback plug on it (TX joined to RX), each line coming back as\n"
+    "it was sent.\n";
+
+const char kCheckUsage[] =
+    "usage: velmora check PORT [--loopback]\n"
+    "\n"
+    "Opens PORT as a script does (new \"PORT\", 4096, 4096) and reports what it takes: each\n"
+    "baud rate, data bits, parity and stop bits (the setter's answer and what the getter\n"
+    "reads back), each flow-control type and each EscapeComm answer. With --loopback and a\n"
+    "loopback plug on the port (TX joined to RX), or a device that echoes what it is sent,\n"
+    "it also checks that bytes come back intact at each setting the port takes. The last\n"
+    "line is the verdict. Exit status 0 when the port works, 1 when bytes did not get\n"
+    "through, 4 when it does not open.\n";
 
 int Usage(const char* text, int status) {
     (status == 0 ? std::cout : std::cerr) << text;
@@ -135,8 +151,13 @@ int main(int argc, char** argv) {
 
     if (command == "demo") {
         if (WantsHelp(args)) return Usage(kDemoUsage, kExitOk);
-        if (!args.empty()) return Usage(kDemoUsage, kExitUsage);
-        return RunDemo(module, std::cout, std::cerr);
+        std::string port;
+        if (args.size() == 2 && args[0] == "--port") {
+            port = args[1];
+        } else if (!args.empty()) {
+            return Usage(kDemoUsage, kExitUsage);
+        }
+        return RunDemo(module, port, std::cout, std::cerr);
     }
     if (command == "run") {
         if (WantsHelp(args)) return Usage(kRunUsage, kExitOk);
@@ -166,11 +187,26 @@ int main(int argc, char** argv) {
         if (WantsHelp(args)) return Usage(kTermUsage, kExitOk);
         return Term(module, args);
     }
+    if (command == "check") {
+        if (WantsHelp(args)) return Usage(kCheckUsage, kExitOk);
+        CheckOptions options;
+        for (const std::string& a : args) {
+            if (a == "--loopback") {
+                options.loopback = true;
+            } else if (a.rfind("--", 0) != 0 && options.port.empty()) {
+                options.port = a;
+            } else {
+                return Usage(kCheckUsage, kExitUsage);
+            }
+        }
+        if (options.port.empty()) return Usage(kCheckUsage, kExitUsage);
+        return RunCheck(module, options, std::cout, std::cerr);
+    }
     if (command == "ports") {
         if (WantsHelp(args))
             return Usage(
-                "usage: velmora ports\n\nThe serial devices present, with their drivers and USB "
-                "IDs.\n",
+                "usage: velmora ports\n\nThe serial ports present, with their drivers and USB "
+                "IDs (Linux) or the names Device Manager gives them (Windows).\n",
                 kExitOk);
         return ListPorts(std::cout);
     }

@@ -21,6 +21,9 @@ class NativeConsole:
     def command(self, script_path):
         return "%s run --timed %s" % (self.program, script_path)
 
+    def check_command(self, port, *options):
+        return " ".join((self.program, "check", port) + options)
+
 
 class WineConsole:
     """velmora.exe and its module under Wine in the guest, COM7 on the UART and COM8 on
@@ -79,3 +82,7 @@ class WineConsole:
     def command(self, script_path):
         return "cd %s && %s %s velmora.exe run --timed 'Z:%s'" % (
             self.place, self.environment(), self.loader, script_path.replace("/", "\\"))
+
+    def check_command(self, port, *options):
+        return "cd %s && %s %s velmora.exe check %s" % (
+            self.place, self.environment(), self.loader, " ".join((port,) + options))

@@ -246,9 +246,9 @@ class GuestShell:
             job.pidfile = "/run/lab-%s-%d.pid" % (self.name, self._count)
             script = base64.b64encode(command.encode()).decode()
             # A session of its own, so that stop() can end everything the job started.
-            line = ("echo %s | base64 -d > /run/lab-%s-%d.sh; setsid timeout -k 2 %d sh"
+            line = ("echo %s | base64 -d > /run/lab-%s-%d.sh; setsid -w timeout -k 2 %d sh"
                     " /run/lab-%s-%d.sh </dev/null 2>&1 & echo $! > %s; wait $!;"
-                    " echo; echo \"%s$?\"\n"
+                    " rc=$?; echo; echo \"%s$rc\"\n"
                     % (script, self.name, self._count, max(1, int(timeout)), self.name,
                        self._count, job.pidfile, tag))
             self.sock.sendall(line.encode())

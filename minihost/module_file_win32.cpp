@@ -25,8 +25,18 @@ ModuleFile::~ModuleFile() {
     FreeLibrary(static_cast<HMODULE>(library_));
 }
 
+// Beside the program, whatever the current folder: velmora.exe ships in the same
+// folder as the module.
 std::string DefaultModulePath() {
-    return sizeof(void*) == 4 ? "VELMORA.x32" : "VELMORA.x64";
+    const std::string file = sizeof(void*) == 4 ? "VELMORA.x32" : "VELMORA.x64";
+    char self[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    if (n == 0 || n >= sizeof self) return file;
+    std::string dir(self, n);
+    const std::size_t slash = dir.find_last_of("\\/");
+    if (slash == std::string::npos) return file;
+    dir.erase(slash + 1);
+    return dir + file;
 }
 
 }  // namespace velmora::minihost

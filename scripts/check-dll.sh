@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Static checks on a built Windows module: its export directory's name, exactly the
-# five plain exports, and imports limited to what every Windows has.
+# five plain exports, imports limited to what every Windows has, and none of the C++
+# runtime's exception and type-information code inside it (at most 64 KB in all).
 # Usage: check-dll.sh FILE NAME   (NAME: VELMORA.x32 or VELMORA.x64)
 set -uo pipefail
 file=$1 name=$2
@@ -17,4 +18,8 @@ check "exports exactly the five plain names (got: $exports)" \
     test "$exports" = "DllCanUnloadNow DllGetClassForm DllGetClassInfo DllGetClassObject DllGetInterface "
 imports=$(grep -E "^\s+DLL Name:" <<<"$dump" | awk '{print $3}' | tr 'a-z' 'A-Z' | sort -u | tr '\n' ' ')
 check "imports only KERNEL32 and MSVCRT (got: $imports)" test "$imports" = "KERNEL32.DLL MSVCRT.DLL "
+size=$(stat -c %s "$file")
+check "at most 64 KB (65536 bytes; it is $size)" test "$size" -le 65536
+check "holds no C++ exception or type-information runtime" \
+    sh -c "! strings -a '$file' | grep -qE '__gxx_personality|terminate called|St9bad_alloc|St9type_info|__cxa_throw'"
 exit $((fails > 0))

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the release archives in build/release: velmora-VERSION-win32.zip (VELMORA.x32,
-# the guide, the licence, an install note) and velmora-VERSION-linux-x86_64.tar.gz
-# (libvelmora.so, the velmora console, the guide).
+# the velmora.exe console, the guide, the licence, an install note) and
+# velmora-VERSION-linux-x86_64.tar.gz (libvelmora.so, the velmora console, the guide).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh

@@ -7,7 +7,10 @@
 # first on-board UART (this machine's console) first. Every COM name is therefore listed
 # in the registry: the test ports (COM7, COM8, COM12) at links under the prefix's ports/
 # folder that a test points at its own pseudo-terminal, every other one at a path that
-# does not exist.
+# does not exist. Wine also lists every one of them in the SERIALCOMM map (Windows lists
+# only the ports present there), so once the session is up the map is cut down to the
+# test ports; COM7 is described in the device registry the way Windows describes a USB
+# adapter's port, so that `velmora ports` finds its friendly name.
 set -euo pipefail
 target=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,6 +43,10 @@ reg=$WINEPREFIX/velmora-ports.reg
         [[ " ${test_ports[*]} " == *" $n "* ]] && path=$WINEPREFIX/ports/com$n
         printf '"COM%d"="%s"\n' "$n" "$path"
     done
+    device='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+VELMORA7\0000'
+    printf '\n[%s]\n"ClassGUID"="{4d36e978-e325-11ce-bfc1-08002be10318}"\n"Class"="Ports"\n' "$device"
+    printf '"FriendlyName"="USB Serial Port (COM7)"\n"DeviceDesc"="USB Serial Port"\n'
+    printf '\n[%s\\Device Parameters]\n"PortName"="COM7"\n' "$device"
 } >"$reg"
 "$WINELOADER" regedit /S "$reg" >/dev/null 2>&1
 "$server" -w
@@ -49,3 +56,20 @@ for link in "$WINEPREFIX"/dosdevices/com*; do
 done
 for n in "${test_ports[@]}"; do ln -sfn "$WINEPREFIX/ports/com$n" "$WINEPREFIX/dosdevices/com$n"; done
 "$server" -p  # persistent: each test's program then starts in a fraction of a second
+
+# The session's first program starts its services; the mount manager among them links
+# the detected serial devices again and fills the SERIALCOMM map. Both are mended once
+# it has done so, and stay mended while the persistent server runs.
+serialcomm='HKLM\HARDWARE\DEVICEMAP\SERIALCOMM'
+for _ in $(seq 1 50); do
+    "$WINELOADER" reg query "$serialcomm" /v '\Device\Serial254' >/dev/null 2>&1 && break
+    sleep 0.2
+done
+"$WINELOADER" reg delete "$serialcomm" /va /f >/dev/null 2>&1
+for n in "${test_ports[@]}"; do
+    "$WINELOADER" reg add "$serialcomm" /v "\\Device\\Serial$((n - 1))" /t REG_SZ /d "COM$n" /f >/dev/null 2>&1
+done
+for link in "$WINEPREFIX"/dosdevices/com*; do
+    [ -L "$link" ] || continue
+    case $(readlink "$link") in /dev/tty*|/dev/pts/*) rm -f "$link" ;; esac
+done

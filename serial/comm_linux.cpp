@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -17,7 +18,6 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "serial/comm.h"
@@ -45,6 +45,19 @@ struct Port {
     bool heldByBreak = false;
 };
 
+// The lock of opens and closes: a plain pthread mutex, which answers failure with a
+// code where std::mutex would throw. Locking a valid default mutex does not fail.
+class Guard {
+  public:
+    explicit Guard(pthread_mutex_t& mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
+    ~Guard() { pthread_mutex_unlock(&mutex_); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+  private:
+    pthread_mutex_t& mutex_;
+};
+
 // Handles are slot number + 1 in the low 16 bits and a reuse count above them, so a
 // closed handle stays invalid after its slot is taken again, and 0 and all-ones are
 // never issued.
@@ -65,7 +78,7 @@ class PortTable {
     }
 
     PortHandle Add(std::unique_ptr<Port> port) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        Guard guard(mutex_);
         for (std::size_t slot = 0; slot < kSlots; ++slot) {
             if (slots_[slot]) continue;
             reuse_[slot] = reuse_[slot] % kMaxReuse + 1;
@@ -78,14 +91,15 @@ class PortTable {
     }
 
     std::unique_ptr<Port> Remove(PortHandle handle) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        Guard guard(mutex_);
         Port* port = Find(handle);
         if (port == nullptr) return nullptr;
         return std::move(slots_[(port->handle & kSlotBits) - 1]);
     }
 
   private:
-    std::mutex mutex_;  // opens and closes only; lookups read a slot once
+    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;  // opens and closes only; lookups
+                                                         // read a slot once
     std::array<std::unique_ptr<Port>, kSlots> slots_{};
     std::array<std::uintptr_t, kSlots> reuse_{};
 };
@@ -203,7 +217,9 @@ PortHandle CreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, st
     if (name == nullptr) return InvalidPort();
     // Allocated before the device is touched: without memory the open fails, and
     // nothing may throw out through the module.
-    std::unique_ptr<Port> port(new (std::nothrow) Port());
+    // The tag is a nothrow_t of its own: the library's std::nothrow object would be the
+    // one thing the module asks of the C++ runtime.
+    std::unique_ptr<Port> port(new (std::nothrow_t{}) Port());
     if (port == nullptr) return InvalidPort();
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return InvalidPort();

@@ -28,7 +28,8 @@ PortHandle CreateFileA(const char* name, std::uint32_t access, std::uint32_t sha
     if (*prefix != '\0') {
         const std::size_t p = std::strlen(prefix);
         const std::size_t n = std::strlen(name);
-        path.reset(new (std::nothrow) char[p + n + 1]);
+        // A nothrow_t of its own, not the C++ runtime's std::nothrow object.
+        path.reset(new (std::nothrow_t{}) char[p + n + 1]);
         if (path == nullptr) {
             ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return InvalidPort();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -145,7 +146,7 @@ TEST(ConsoleTest, DemoRunsToACleanFinish) {
 }
 
 TEST(ConsoleTest, HelpVersionAndExitCodes) {
-    for (const char* command : {"demo", "run", "term", "ports", "info"}) {
+    for (const char* command : {"demo", "run", "term", "check", "ports", "info"}) {
         const ProcessResult r = Velmora({command, "--help"});
         EXPECT_EQ(r.exitCode, 0) << command;
         EXPECT_NE(r.out.find(std::string("usage: velmora ") + command), std::string::npos);
@@ -157,8 +158,88 @@ TEST(ConsoleTest, HelpVersionAndExitCodes) {
     EXPECT_EQ(Velmora({"run", "/nonexistent/script"}).exitCode, 2);
     EXPECT_EQ(Velmora({"term"}).exitCode, 2);
     EXPECT_EQ(Velmora({"term", "/nonexistent/port"}).exitCode, 4);
+    EXPECT_EQ(Velmora({"check"}).exitCode, 2);
+    EXPECT_EQ(Velmora({"check", "/nonexistent/port"}).exitCode, 4);
+    EXPECT_EQ(Velmora({"demo", "--port"}).exitCode, 2);
     EXPECT_EQ(RunProcess({VELMORA_CONSOLE, "--module", "/nonexistent.so", "info"}).exitCode, 3);
     EXPECT_EQ(Velmora({"ports"}).exitCode, 0);
+}
+
+// A device that sends back every byte it hears: a pty pair acting as a loopback plug.
+ScriptedDevice::Answer Echo() {
+    return [echoed = std::size_t{0}](const std::string& heard, PtyPair& p) mutable {
+        if (heard.size() <= echoed) return;
+        p.Send(heard.substr(echoed));
+        echoed = heard.size();
+    };
+}
+
+TEST(ConsoleTest, CheckReportsWhatAPortTakesAndWhetherBytesComeBack) {
+    PtyPair pty;
+    {
+        ScriptedDevice device(pty, Echo());
+        const ProcessResult r = Velmora({"check", pty.path(), "--loopback"});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("loopback at 9600 8N1: ok\n"), std::string::npos) << r.out;
+        // A pty carries 8 data bits without parity and has no modem lines, and says so.
+        EXPECT_NE(r.out.find("\ndata bits 7                   0       8\n"), std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("\nparity 2 (even)               0       0 (none)\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("\nbaud rate 115200              1       115200        ok\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("\nEscapeComm 2 (DTR high)       0\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\nverdict: " + pty.path() +
+                             " works: bytes came back intact at every setting it takes\n"),
+                  std::string::npos)
+            << r.out;
+    }
+    // The check leaves the line as it found it.
+    termios line{};
+    tcgetattr(pty.device(), &line);
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B38400));
+}
+
+TEST(ConsoleTest, CheckFailsWhenBytesComeBackChangedOrNotAtAll) {
+    PtyPair pty;
+    {
+        // A far end that flips the lowest bit of every fifth byte it sends back.
+        ScriptedDevice device(
+            pty, [echoed = std::size_t{0}](const std::string& heard, PtyPair& p) mutable {
+                std::string back = heard.substr(echoed);
+                for (std::size_t i = echoed; i < heard.size(); ++i) {
+                    if (i % 5 == 4) back[i - echoed] ^= 1;
+                }
+                if (!back.empty()) p.Send(back);
+                echoed = heard.size();
+            });
+        const ProcessResult r = Velmora({"check", pty.path(), "--loopback"});
+        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+        EXPECT_NE(r.out.find("verdict: " + pty.path() +
+                             " FAILED at 9600 8N1: 48 of 240 bytes changed (0x04 came back as "
+                             "0x05)\n"),
+                  std::string::npos)
+            << r.out;
+    }
+    const ProcessResult silent = Velmora({"check", pty.path(), "--loopback"});
+    EXPECT_EQ(silent.exitCode, 1) << silent.out;
+    EXPECT_NE(silent.out.find("FAILED at 9600 8N1: nothing came back: is TX joined to RX"),
+              std::string::npos)
+        << silent.out;
+    const ProcessResult plain = Velmora({"check", pty.path()});
+    EXPECT_EQ(plain.exitCode, 0) << plain.out;
+    EXPECT_NE(plain.out.find("opens and takes 9600 8N1 with no flow control"), std::string::npos);
+}
+
+TEST(ConsoleTest, DemoRunsOverALoopbackPort) {
+    PtyPair pty;
+    ScriptedDevice device(pty, Echo());
+    const ProcessResult r = Velmora({"demo", "--port", pty.path()});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("ReadComm -> \"MEAS:VOLT?\\n\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("all as expected."), std::string::npos) << r.out;
 }
 
 TEST(ConsoleTest, InfoShowsTheRegisteredMessageTable) {

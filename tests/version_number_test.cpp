@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace velmora {
 namespace {
@@ -48,6 +50,40 @@ TEST(VersionNumberTest, OutOfRangeNumbersGiveWhatStrtodGives) {
         const double got = Parse(text);
         EXPECT_EQ(got, expected) << text;
         EXPECT_EQ(std::signbit(got), std::signbit(expected)) << text;
+    }
+}
+
+// Rounded as strtod rounds, to the bit, beyond where a double holds the digits or the
+// power of ten exactly: long digit strings, halfway cases, subnormals.
+TEST(VersionNumberTest, RoundsToTheNearestDoubleAsStrtod) {
+    std::vector<std::string> texts = {"8.4999999999999999999999",
+                                      "8.50000000000000088817841970012523",
+                                      "2354.74009650584798755889729",
+                                      "9.090513031867609996680428601e-62",
+                                      "9007199254740993",
+                                      "9007199254740993.0000000001",
+                                      "2.2250738585072011e-308",
+                                      "2.4703282292062327e-324",
+                                      "2.4703282292062328e-324",
+                                      "1.7976931348623158e308",
+                                      "123456789012345678901234567890123456789012345678"};
+    std::uint32_t seed = 12345;
+    const auto next = [&] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+    for (int n = 0; n < 20000; ++n) {
+        std::string text = next() % 2 ? "-" : "";
+        const int digits = 1 + next() % 30;
+        for (int d = 0; d < digits; ++d) {
+            if (d == static_cast<int>(next() % 30)) text += '.';
+            text += static_cast<char>('0' + next() % 10);
+        }
+        if (next() % 2) text += "e" + std::to_string(static_cast<int>(next() % 640) - 330);
+        if (text.size() <= 48) texts.push_back(text);
+    }
+    for (const std::string& text : texts) {
+        const double expected = std::strtod(text.c_str(), nullptr);
+        const double got = Parse(text.c_str());
+        EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0)
+            << text << ": " << got << " instead of " << expected;
     }
 }
 

@@ -17,6 +17,9 @@
 #include <ostream>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "tests/support/process.h"
@@ -96,6 +99,21 @@ class WineTest : public ::testing::TestWithParam<Target> {
             script);
         KeepWineOffRealDevices();
         // A Windows program's text output ends its lines with CR LF.
+        for (std::string* text : {&r.out, &r.err}) {
+            text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
+        }
+        return r;
+    }
+
+    // The console with a command line of its own, finding the module beside itself
+    // unless told otherwise.
+    ProcessResult Velmora(const std::vector<std::string>& args, const std::string& input = {},
+                          const std::string& exe = {}) {
+        const Target& t = GetParam();
+        std::vector<std::string> argv{t.loader, exe.empty() ? Build(t) + "/velmora.exe" : exe};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ProcessResult r = RunProcess(argv, input);
+        KeepWineOffRealDevices();
         for (std::string* text : {&r.out, &r.err}) {
             text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
         }
@@ -265,6 +283,168 @@ TEST_P(WineTest, TheModuleRegistersAsOnWindows) {
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("extension: Velmora, 21 methods"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(std::string("target:  ") + t.name), std::string::npos) << r.out;
+}
+
+// A device that sends back every byte it hears, as a loopback plug does.
+void Echo(const std::string& heard, PtyPair& pty, std::size_t* echoed) {
+    if (heard.size() <= *echoed) return;
+    pty.Send(heard.substr(*echoed));
+    *echoed = heard.size();
+}
+
+TEST_P(WineTest, PortsListsTheTestPortsWithTheirNamesAndNothingElse) {
+    const ProcessResult r = Velmora({"ports"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    // Wine maps the machine's own serial devices to COM names beyond the test ports
+    // (its console, ttyS0, among them); the prefix keeps them out of the port map.
+    EXPECT_EQ(r.out,
+              "COM7   USB Serial Port (COM7)  \\Device\\Serial6\n"
+              "COM8   \\Device\\Serial7\n"
+              "COM12  \\Device\\Serial11\n")
+        << "run scripts/wine-prefix.sh " << GetParam().name << " to ready the prefix";
+}
+
+TEST_P(WineTest, CheckFindsBytesComeBackIntactThroughAnEchoingDevice) {
+    PtyPair pty;
+    Attach(7, pty);
+    ScriptedDevice device(pty,
+                          [echoed = std::size_t{0}](const std::string& heard, PtyPair& p) mutable {
+                              Echo(heard, p, &echoed);
+                          });
+    const ProcessResult r = Velmora({"check", "COM7", "--loopback"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_SHOWS(r, "new \"COM7\", 4096, 4096 -> <void>");
+    EXPECT_SHOWS(r, "loopback at 9600 8N1: ok");
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nbaud rate 115200 +1 +115200 +ok\n")))
+        << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nflow control 2 \\(XON/XOFF\\) +1 .* ok\n")))
+        << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nEscapeComm 6 \\(stop sending\\) +1\n")))
+        << r.out;
+    EXPECT_NE(r.out.find("\nverdict: COM7 works: bytes came back intact at every setting"),
+              std::string::npos)
+        << r.out;
+    std::string every;
+    for (int i = 0; i < 256; ++i) every += static_cast<char>(i);
+    EXPECT_NE(device.heard().find(every), std::string::npos) << "every byte value went out";
+}
+
+TEST_P(WineTest, CheckReportsWithoutALoopbackAndFailsWhenNothingComesBack) {
+    PtyPair pty;  // a far end that never answers
+    Attach(8, pty);
+    const ProcessResult plain = Velmora({"check", "COM8"});
+    EXPECT_EQ(plain.exitCode, 0) << plain.out << plain.err;
+    EXPECT_TRUE(std::regex_search(plain.out, std::regex("\nbaud rate 9600 +1 +9600\n")))
+        << plain.out;
+    EXPECT_NE(plain.out.find("\nverdict: COM8 opens and takes 9600 8N1 with no flow control"),
+              std::string::npos)
+        << plain.out;
+
+    const ProcessResult loop = Velmora({"check", "COM8", "--loopback"});
+    EXPECT_EQ(loop.exitCode, 1) << loop.out << loop.err;
+    EXPECT_NE(loop.out.find("\nverdict: COM8 FAILED at 9600 8N1: nothing came back"),
+              std::string::npos)
+        << loop.out;
+
+    const ProcessResult none = Velmora({"check", "NOPORT"});
+    EXPECT_EQ(none.exitCode, 4) << none.out;
+    EXPECT_NE(none.out.find("verdict: NOPORT does not open"), std::string::npos) << none.out;
+}
+
+// Keys typed reach the device as they are, and what it sends is shown as it arrives:
+// through a pipe, and through a terminal, where Wine's console turns the keys into the
+// key events a Windows console delivers. Wine leaves the terminal's own line discipline
+// as it finds it (a cooked terminal would echo and turn CR into LF), so the test sets
+// it raw, as the Windows console is once term has switched line input off.
+TEST_P(WineTest, TermCarriesTypedKeysBothWays) {
+    for (const bool terminal : {false, true}) {
+        SCOPED_TRACE(terminal ? "on a terminal" : "through a pipe");
+        PtyPair pty;
+        Attach(7, pty);
+        const Target& t = GetParam();
+        RunningProcess term(
+            {t.loader, Build(t) + "/velmora.exe", "term", "COM7", "--baud", "19200", "--hex"},
+            terminal);
+        ASSERT_TRUE(term.AwaitOutput("Ctrl-] quits")) << term.output();
+        term.Type("hi\r");
+        EXPECT_EQ(pty.Receive(3, 5000), "hi\r");
+        pty.Send("A\x01");
+        // A Windows console may draw a line's last blank as a cursor move.
+        EXPECT_TRUE(term.AwaitOutput("41 01")) << term.output();
+        termios line{};
+        tcgetattr(pty.device(), &line);
+        EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B19200));
+        term.Type("\x1D");
+        EXPECT_TRUE(term.AwaitOutput("closed COM7")) << term.output();
+        EXPECT_EQ(term.Wait(), 0) << term.output();
+        KeepWineOffRealDevices();
+    }
+}
+
+TEST_P(WineTest, DemoRunsOverALoopbackAndSaysWhatItNeedsWithoutOne) {
+    PtyPair pty;
+    Attach(7, pty);
+    ScriptedDevice device(pty,
+                          [echoed = std::size_t{0}](const std::string& heard, PtyPair& p) mutable {
+                              Echo(heard, p, &echoed);
+                          });
+    const ProcessResult r = Velmora({"demo", "--port", "COM7"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("ReadComm -> \"*IDN?\\n\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("calls, all as expected."), std::string::npos) << r.out;
+
+    const ProcessResult alone = Velmora({"demo"});
+    EXPECT_EQ(alone.exitCode, 2);
+    EXPECT_EQ(alone.out, "");
+    EXPECT_EQ(std::count(alone.err.begin(), alone.err.end(), '\n'), 1) << alone.err;
+    EXPECT_NE(alone.err.find("velmora demo --port PORT"), std::string::npos) << alone.err;
+}
+
+// The install note's commands, as a person types them, from a folder that holds just
+// velmora.exe and the module (the zip's layout), with the current folder elsewhere.
+TEST_P(WineTest, TheInstallNotesCommandsWorkFromTheUnpackedFolder) {
+    const Target& t = GetParam();
+    char folder[] = "/tmp/velmora-zip-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    for (const std::string file : {"velmora.exe", t.module}) {
+        std::ifstream in(Build(t) + "/" + file, std::ios::binary);
+        std::ofstream(std::string(folder) + "/" + file, std::ios::binary) << in.rdbuf();
+    }
+    const std::string session = std::string(folder) + "/session.txt";
+    std::ofstream(session) << "new \"COM7\", 4096, 4096\nSetCommFlowControl 0\n"
+                              "WriteComm \"ping\\r\"\nexpect \"ping\\r\" 5000\nforget\n";
+
+    std::ifstream note(std::string(VELMORA_SOURCE_DIR) + "/docs/INSTALL-windows.txt");
+    std::vector<std::vector<std::string>> commands;
+    const std::regex command("^  velmora ((?:\\S+ ?)+?)(?:  .*)?$");
+    for (std::string line; std::getline(note, line);) {
+        std::smatch m;
+        if (!std::regex_match(line, m, command)) continue;
+        std::istringstream words(m[1].str());
+        std::vector<std::string> args;
+        for (std::string w; words >> w;) {
+            args.push_back(w == "COM3" ? "COM7" : w == "session.txt" ? session : w);
+        }
+        commands.push_back(args);
+    }
+    ASSERT_GE(commands.size(), 6u) << "the install note's commands were not found";
+    for (const std::vector<std::string>& args : commands) {
+        SCOPED_TRACE("velmora " + args[0] + (args.size() > 1 ? " " + args[1] : ""));
+        PtyPair pty;
+        Attach(7, pty);
+        ScriptedDevice device(
+            pty, [echoed = std::size_t{0}](const std::string& heard, PtyPair& p) mutable {
+                Echo(heard, p, &echoed);
+            });
+        const ProcessResult r =
+            Velmora(args, args[0] == "term" ? "\x1D" : "", std::string(folder) + "/velmora.exe");
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(r.err, "");
+    }
+    for (const std::string file : {"velmora.exe", t.module, "session.txt"}) {
+        unlink((std::string(folder) + "/" + file).c_str());
+    }
+    rmdir(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, WineTest, ::testing::ValuesIn(kTargets),

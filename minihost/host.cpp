@@ -443,7 +443,7 @@ Status VELMORA_CALL PutEntry(IRegistryEntry* self, std::int32_t type, const void
                              std::int32_t size, const char* key) {
     Impl& host = HostOf(self);
     if (host.faults().putEntryStatus != kOk) return host.faults().putEntryStatus;
-    if (type != 9 || size != 0) host.Problem("PutEntry with an unexpected type or size");
+    if (type != kEntryTypeText || size != 0) host.Problem("PutEntry with an unexpected type or size");
     host.registeredKey = key;
     host.messageTableText = static_cast<const char*>(data);
     return kOk;

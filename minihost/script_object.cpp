@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "minihost/call_check.h"
 #include "minihost/handle_store.h"
 #include "minihost/host.h"
 
@@ -19,26 +20,12 @@ ScriptObject::~ScriptObject() {
 }
 
 CallOutcome ScriptObject::Call(const std::string& method, const std::vector<Value>& args) {
-    CallOutcome outcome;
-    const MethodDecl* decl = host_.table().Find(method);
+    std::string error;
+    const MethodDecl* decl = CheckCall(host_.table(), method, args, &error);
     if (decl == nullptr) {
-        outcome.error = "no method \"" + method + "\"";
-        return outcome;
-    }
-    if (args.size() != decl->params.size()) {
-        outcome.error = method + " takes " + std::to_string(decl->params.size()) + " argument" +
-                        (decl->params.size() == 1 ? "" : "s") + ", not " +
-                        std::to_string(args.size());
-        return outcome;
-    }
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const bool wantsText = decl->params[i].type == ParamDecl::Type::kString;
-        const Value::Kind want = wantsText ? Value::Kind::kText : Value::Kind::kInteger;
-        if (args[i].kind != want) {
-            outcome.error = method + "'s " + decl->params[i].name + " must be " +
-                            (wantsText ? "a text" : "an integer");
-            return outcome;
-        }
+        CallOutcome refused;
+        refused.error = error;
+        return refused;
     }
     return CallNumber(decl->number, args);
 }

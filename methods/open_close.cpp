@@ -1,7 +1,7 @@
 #include "host/interface_ids.h"
 #include "methods/methods.h"
 #include "methods/script_values.h"
-#include "methods/version_number.h"
+#include "methods/decimal_number_parser.h"
 
 namespace velmora::methods {
 

@@ -1,4 +1,4 @@
-#include "methods/version_number.h"
+#include "methods/decimal_number_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@ double Parse(const char* text) {
     return ParseDecimalNumber(text, std::strlen(text));
 }
 
-TEST(VersionNumberTest, ReadsTheLongestLeadingDecimalNumber) {
+TEST(DecimalNumberParserTest, ReadsTheLongestLeadingDecimalNumber) {
     EXPECT_EQ(Parse("8.5"), 8.5);
     EXPECT_EQ(Parse("7.0.2"), 7.0);
     EXPECT_EQ(Parse("10.0.1"), 10.0);
@@ -29,7 +29,7 @@ TEST(VersionNumberTest, ReadsTheLongestLeadingDecimalNumber) {
     EXPECT_EQ(Parse("2e+x"), 2.0);
 }
 
-TEST(VersionNumberTest, TextWithoutANumberIsZero) {
+TEST(DecimalNumberParserTest, TextWithoutANumberIsZero) {
     EXPECT_EQ(Parse(""), 0.0);
     EXPECT_EQ(Parse("."), 0.0);
     EXPECT_EQ(Parse("-"), 0.0);
@@ -37,7 +37,7 @@ TEST(VersionNumberTest, TextWithoutANumberIsZero) {
     EXPECT_EQ(Parse("   "), 0.0);
 }
 
-TEST(VersionNumberTest, OutOfRangeNumbersGiveWhatStrtodGives) {
+TEST(DecimalNumberParserTest, OutOfRangeNumbersGiveWhatStrtodGives) {
     EXPECT_EQ(Parse("1e400"), HUGE_VAL);
     EXPECT_EQ(Parse("-1D400"), -HUGE_VAL);
     EXPECT_EQ(Parse("1.8e308"), HUGE_VAL);
@@ -51,7 +51,7 @@ TEST(VersionNumberTest, OutOfRangeNumbersGiveWhatStrtodGives) {
     }
 }
 
-TEST(VersionNumberTest, StopsAtTheLimitWithoutANul) {
+TEST(DecimalNumberParserTest, StopsAtTheLimitWithoutANul) {
     const char text[4] = {'8', '.', '5', '7'};
     EXPECT_EQ(ParseDecimalNumber(text, 3), 8.5);
     char longText[100];

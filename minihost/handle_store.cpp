@@ -6,41 +6,8 @@
 
 namespace velmora::minihost {
 
-std::uint32_t HandleStore::NewBlock(std::int32_t size) {
-    std::uint32_t id;
-    if (!freeBlocks_.empty()) {
-        id = freeBlocks_.back();
-        freeBlocks_.pop_back();
-    } else {
-        blocks_.emplace_back();
-        id = static_cast<std::uint32_t>(blocks_.size());
-    }
-    Block& b = blocks_[id - 1];
-    const auto bytes = static_cast<std::size_t>(std::max(size, 1));
-    if (b.storage.size() < bytes) b.storage.resize(bytes);
-    // A closing byte the module forgets to write must not happen to be 0.
-    b.storage[bytes - 1] = 0xAB;
-    b.size = size;
-    b.locks = 0;
-    b.live = true;
-    b.heldByValue = false;
-    ++liveHandles_;
-    return id;
-}
-
 __attribute__((noinline)) void HandleStore::UnknownHandle(const char* op) {
     problems_.Add(std::string(op) + " on an unknown handle");
-}
-
-void HandleStore::FreeBlock(std::uint32_t id) {
-    Block& b = blocks_[id - 1];
-    if (b.locks != 0) {
-        problems_.Add("a handle was dropped while locked");
-        lockedHandles_ -= b.locks;
-    }
-    b.live = false;  // its storage stays allocated for the next handle
-    --liveHandles_;
-    freeBlocks_.push_back(id);
 }
 
 int HandleStore::ReclaimAbandoned() {
@@ -79,6 +46,24 @@ __attribute__((noinline)) void HandleStore::Drop(const ScriptValue& v) {
     if (b != nullptr && b->heldByValue) FreeBlock(id);
 }
 
+// Adding and growing a block and copying a text out are kept out of line: a polling
+// host mostly reuses a freed block that is large enough and reads empty answers, and
+// the handle operations stay small without them.
+__attribute__((noinline)) std::uint32_t HandleStore::AddBlock() {
+    blocks_.emplace_back();
+    freeBlocks_.resize(blocks_.size());
+    return static_cast<std::uint32_t>(blocks_.size());
+}
+
+__attribute__((noinline)) void HandleStore::Grow(Block& b, std::size_t bytes) {
+    b.storage.resize(bytes);
+}
+
+__attribute__((noinline)) void HandleStore::CopyText(const Block& b, Value* into) {
+    into->text.assign(reinterpret_cast<const char*>(b.storage.data()),
+                      static_cast<std::size_t>(b.size) - 1);
+}
+
 __attribute__((noinline)) void HandleStore::TakeOther(const ScriptValue& v, Value* into) {
     into->kind = Value::Kind::kVoid;
     into->integer = 0;
@@ -94,8 +79,7 @@ __attribute__((noinline)) void HandleStore::TakeOther(const ScriptValue& v, Valu
     if (b->size < 1 || b->storage[static_cast<std::size_t>(b->size) - 1] != 0) {
         problems_.Add("a text handle without its closing 0");
     } else if (b->size > 1) {
-        into->text.assign(reinterpret_cast<const char*>(b->storage.data()),
-                          static_cast<std::size_t>(b->size) - 1);
+        CopyText(*b, into);
     }
     if (b->heldByValue) FreeBlock(id);
 }

@@ -2,6 +2,7 @@
 // the handle that holds its characters.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -34,8 +35,22 @@ class HandleStore {
     bool modernText() const { return modernText_; }
 
     // --- memory handles -------------------------------------------------------------
-    // A new live handle of `size` bytes; its id is never 0.
-    std::uint32_t NewBlock(std::int32_t size);
+    // A new live handle of `size` bytes; its id is never 0. In the header, as are the
+    // lookups and FreeBlock: a polling host makes and frees a text handle on every call.
+    std::uint32_t NewBlock(std::int32_t size) {
+        const std::uint32_t id = freeCount_ != 0 ? freeBlocks_[--freeCount_] : AddBlock();
+        Block& b = blocks_[id - 1];
+        const auto bytes = static_cast<std::size_t>(std::max(size, 1));
+        if (b.storage.size() < bytes) Grow(b, bytes);
+        // A closing byte the module forgets to write must not happen to be 0.
+        b.storage[bytes - 1] = 0xAB;
+        b.size = size;
+        b.locks = 0;
+        b.live = true;
+        b.heldByValue = false;
+        ++liveHandles_;
+        return id;
+    }
     Block* Find(std::uintptr_t id) {
         if (id == 0 || id > blocks_.size() || !blocks_[id - 1].live) return nullptr;
         return &blocks_[id - 1];
@@ -46,7 +61,16 @@ class HandleStore {
         if (b == nullptr) UnknownHandle(op);
         return b;
     }
-    void FreeBlock(std::uint32_t id);
+    void FreeBlock(std::uint32_t id) {
+        Block& b = blocks_[id - 1];
+        if (b.locks != 0) {
+            problems_.Add("a handle was dropped while locked");
+            lockedHandles_ -= b.locks;
+        }
+        b.live = false;  // its storage stays allocated for the next handle
+        --liveHandles_;
+        freeBlocks_[freeCount_++] = id;
+    }
     // Frees the handles that no value holds and none has locked. Answers how many.
     int ReclaimAbandoned();
 
@@ -99,10 +123,16 @@ class HandleStore {
 
     void UnknownHandle(const char* op);
     void TakeOther(const ScriptValue& v, Value* into);
+    std::uint32_t AddBlock();
+    static void Grow(Block& b, std::size_t bytes);
+    static void CopyText(const Block& b, Value* into);
 
     ProblemLog& problems_;
     std::vector<Block> blocks_;
+    // The ids of the freed blocks, the last freed on top, used again first. As long as
+    // blocks_, so that freeing never has to make room.
     std::vector<std::uint32_t> freeBlocks_;
+    std::size_t freeCount_ = 0;
     int liveHandles_ = 0, lockedHandles_ = 0, lockedTexts_ = 0;
     bool modernText_ = true;
 };

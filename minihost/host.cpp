@@ -13,6 +13,7 @@ namespace velmora::minihost {
 
 HostState::HostState(Host& host)
     : owner(host),
+      faults(host.faults()),
       callback{{&kCallbackOps}, this},
       allocator{{&kAllocatorOps}, this},
       values{{&kValueOps}, this},
@@ -20,10 +21,6 @@ HostState::HostState(Host& host)
       appInfo{{&kAppInfoOps}, this},
       cache{{&kCacheOps}, this},
       entry{{&kEntryOps}, this} {}
-
-Faults& HostState::faults() {
-    return owner.faults();
-}
 
 std::string Describe(const Accounting& a) {
     return "blocks " + std::to_string(a.liveBlocks) + ", handles " + std::to_string(a.liveHandles) +

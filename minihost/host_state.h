@@ -43,9 +43,12 @@ class HostState {
     HostState(const HostState&) = delete;
     HostState& operator=(const HostState&) = delete;
 
-    Host& owner;
-    ProblemLog problems;
+    // First, so that a service reaches the store at the address of the state itself:
+    // the handle operations run on every call that answers a text.
     HandleStore store{problems};
+    Host& owner;
+    Faults& faults;  // the owner's, which a test changes between calls
+    ProblemLog problems;
     int serviceRefs = 0;
     std::unordered_map<void*, std::uint32_t> allocations;
     std::uint32_t lastAllocationSize = 0;
@@ -62,7 +65,6 @@ class HostState {
     Service<IRegistryCache> cache;
     Service<IRegistryEntry> entry;
 
-    Faults& faults();
     void Problem(const char* what) { problems.Add(what); }
 };
 

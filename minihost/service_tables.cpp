@@ -44,7 +44,7 @@ RefCount VELMORA_CALL Uncounted(Interface*) {
 Status VELMORA_CALL ProvideService(ICallbackService* self, const Guid* iid, void** out) {
     HostState& host = HostOf(self);
     *out = nullptr;
-    for (const Guid& refused : host.faults().refusedServices) {
+    for (const Guid& refused : host.faults.refusedServices) {
         if (SameGuid(refused, *iid)) return ErrNoInterface;
     }
     if (SameGuid(*iid, kIidValueService)) {
@@ -64,7 +64,7 @@ Status VELMORA_CALL ProvideService(ICallbackService* self, const Guid* iid, void
 void* VELMORA_CALL Alloc(IAllocatorService* self, std::uint32_t size) {
     HostState& host = HostOf(self);
     host.lastAllocationSize = size;
-    int& left = host.faults().allocsBeforeFailure;
+    int& left = host.faults.allocsBeforeFailure;
     if (left == 0) return nullptr;
     if (left > 0) --left;
     void* block = std::malloc(size == 0 ? 1 : size);
@@ -87,7 +87,7 @@ Status VELMORA_CALL Free(IAllocatorService* self, void* block) {
 Status VELMORA_CALL QueryInfo(IAppInfoService* self, std::int32_t item, char* buffer,
                               std::int32_t size) {
     HostState& host = HostOf(self);
-    if (host.faults().failQueryInfo || item != kAppInfoVersion || size <= 0) return kRefused;
+    if (host.faults.failQueryInfo || item != kAppInfoVersion || size <= 0) return kRefused;
     const std::string& text = host.owner.version();
     const std::size_t n = std::min(text.size(), static_cast<std::size_t>(size) - 1);
     std::memcpy(buffer, text.data(), n);
@@ -104,16 +104,16 @@ Status VELMORA_CALL ToInteger(IValueService*, const ScriptValue* value, std::int
 Status VELMORA_CALL TextLength(IValueService* self, const ScriptValue* value,
                                std::int32_t* length) {
     HostState& host = HostOf(self);
-    if (host.faults().failTextLength) return kRefused;
+    if (host.faults.failTextLength) return kRefused;
     Block* b = host.store.TextBlock(value);
     if (b == nullptr) return kRefused;
-    *length = host.faults().negativeTextLength ? -1 : b->size - 1;
+    *length = host.faults.negativeTextLength ? -1 : b->size - 1;
     return kOk;
 }
 Status VELMORA_CALL LockText(IValueService* self, const ScriptValue* value, const char** text) {
     HostState& host = HostOf(self);
-    if (host.faults().failLockText) return kRefused;
-    if (host.faults().lockTextGivesNull) {
+    if (host.faults.failLockText) return kRefused;
+    if (host.faults.lockTextGivesNull) {
         *text = nullptr;
         return kOk;
     }
@@ -157,13 +157,13 @@ Status VELMORA_CALL FromTextHandle(IValueService* self, MemHandle handle, Script
 // --- IHandleService ------------------------------------------------------------------
 MemHandle VELMORA_CALL AllocHandle(IHandleService* self, std::int32_t size) {
     HostState& host = HostOf(self);
-    if (host.faults().failAllocHandle || size < 0) return nullptr;
+    if (host.faults.failAllocHandle || size < 0) return nullptr;
     return reinterpret_cast<MemHandle>(static_cast<std::uintptr_t>(host.store.NewBlock(size)));
 }
 std::int32_t VELMORA_CALL HandleSize(IHandleService* self, MemHandle handle) {
     HostState& host = HostOf(self);
     Block* b = host.store.Find(handle, "HandleSize");
-    if (b != nullptr && host.faults().oddHandleSize) return host.faults().handleSizeAnswer;
+    if (b != nullptr && host.faults.oddHandleSize) return host.faults.handleSizeAnswer;
     return b == nullptr ? 0 : b->size;
 }
 Status VELMORA_CALL ResizeHandle(IHandleService* self, MemHandle handle, std::int32_t size) {
@@ -180,7 +180,7 @@ Status VELMORA_CALL ResizeHandle(IHandleService* self, MemHandle handle, std::in
 }
 void* VELMORA_CALL LockHandle(IHandleService* self, MemHandle handle) {
     HostState& host = HostOf(self);
-    if (host.faults().failLockHandle) return nullptr;
+    if (host.faults.failLockHandle) return nullptr;
     Block* b = host.store.Find(handle, "LockHandle");
     if (b == nullptr) return nullptr;
     host.store.CountLock(*b, false);
@@ -202,7 +202,7 @@ Status VELMORA_CALL UnlockHandle(IHandleService* self, MemHandle handle) {
 Status VELMORA_CALL AddEntry(IRegistryCache* self, void*, const Guid* classId, const Guid* iid,
                              IRegistryEntry** out) {
     HostState& host = HostOf(self);
-    if (host.faults().addEntryStatus != kOk) return host.faults().addEntryStatus;
+    if (host.faults.addEntryStatus != kOk) return host.faults.addEntryStatus;
     if (!SameGuid(*iid, kIidScripting))
         host.Problem("AddEntry for an interface other than IScripting");
     host.scriptingClass = *classId;
@@ -212,7 +212,7 @@ Status VELMORA_CALL AddEntry(IRegistryCache* self, void*, const Guid* classId, c
 Status VELMORA_CALL PutEntry(IRegistryEntry* self, std::int32_t type, const void* data,
                              std::int32_t size, const char* key) {
     HostState& host = HostOf(self);
-    if (host.faults().putEntryStatus != kOk) return host.faults().putEntryStatus;
+    if (host.faults.putEntryStatus != kOk) return host.faults.putEntryStatus;
     if (type != kEntryTypeText || size != 0)
         host.Problem("PutEntry with an unexpected type or size");
     host.registeredKey = key;
@@ -224,7 +224,7 @@ Status VELMORA_CALL PutEntry(IRegistryEntry* self, std::int32_t type, const void
 Status VELMORA_CALL InstanceQuery(void* instance, const Guid*, void** out) {
     auto* header = static_cast<InstanceHeader*>(instance);
     *out = nullptr;
-    return HostOf(header->callback).faults().instanceQueryStatus;
+    return HostOf(header->callback).faults.instanceQueryStatus;
 }
 RefCount VELMORA_CALL InstanceAddRef(void* instance) {
     return ++RecordOf(instance)->refs;

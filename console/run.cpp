@@ -9,6 +9,7 @@
 #include "console/call_syntax.h"
 #include "console/commands.h"
 #include "console/session.h"
+#include "minihost/call_check.h"
 
 namespace velmora::console {
 
@@ -21,25 +22,7 @@ struct Line {
 
 // Checks a call against the message table the module registered.
 bool CheckCall(const minihost::MessageTable& table, const Statement& s, std::string* error) {
-    const minihost::MethodDecl* method = table.Find(s.method);
-    if (method == nullptr) {
-        *error = "no method \"" + s.method + "\" in " + table.extension + "'s message table";
-        return false;
-    }
-    if (s.args.size() != method->params.size()) {
-        *error = s.method + " takes " + std::to_string(method->params.size()) + " argument" +
-                 (method->params.size() == 1 ? "" : "s") + ", not " + std::to_string(s.args.size());
-        return false;
-    }
-    for (std::size_t i = 0; i < s.args.size(); ++i) {
-        const bool text = method->params[i].type == minihost::ParamDecl::Type::kString;
-        if (s.args[i].IsText() != text) {
-            *error = s.method + "'s " + method->params[i].name + " must be " +
-                     (text ? "a \"text\"" : "an integer");
-            return false;
-        }
-    }
-    return true;
+    return minihost::CheckCall(table, s.method, s.args, error) != nullptr;
 }
 
 // A statement's line as shown, with the time it took when `start` is given.

@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "extension/message_table.h"
 #include "extension/port_instance.h"
+#include "methods/method_list.h"
 #include "methods/methods.h"
 #include "methods/script_values.h"
 #include "module/interface_object.h"
@@ -12,32 +12,11 @@ namespace velmora {
 
 namespace {
 
-// In message-table order: a method's number is its index here.
-constexpr std::array<Method, kMethodCount> kMethods = {
-    methods::New,
-    methods::Forget,
-    methods::WriteComm,
-    methods::ReadComm,
-    methods::GetCommBaudRate,
-    methods::SetCommBaudRate,
-    methods::GetCommDataBits,
-    methods::SetCommDataBits,
-    methods::GetCommStopBits,
-    methods::SetCommStopBits,
-    methods::GetCommParity,
-    methods::SetCommParity,
-    methods::GetCommCTS,
-    methods::SetCommCTS,
-    methods::GetCommDSR,
-    methods::SetCommDSR,
-    methods::SetCommFlowControl,
-    methods::SetCommTimeOut,
-    methods::EscapeComm,
-    methods::FlushComm,
-    methods::GetCommError,
-};
-
-constexpr std::int32_t kNew = 0;
+// A method's number is its index here.
+#define VELMORA_METHOD_FUNCTION(function, declaration) methods::function,
+constexpr std::array<Method, methods::kMethodCount> kMethods = {
+    VELMORA_METHOD_LIST(VELMORA_METHOD_FUNCTION)};
+#undef VELMORA_METHOD_FUNCTION
 
 }  // namespace
 
@@ -45,7 +24,7 @@ Status VELMORA_CALL RunMethod(IScripting* self, CallInfo* call) {
     auto& port = *reinterpret_cast<PortInstance*>(ObjectOf(self)->owner);
     const std::int32_t number = call->method;
     // `new` leaves the result as the host gave it unless the open fails.
-    if (number != kNew) AnswerInteger(port, *call, 0);
+    if (number != methods::kNew) AnswerInteger(port, *call, 0);
     if (static_cast<std::uint32_t>(number) >= kMethods.size()) return kOk;
     return kMethods[static_cast<std::uint32_t>(number)](port, *call);
 }

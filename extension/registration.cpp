@@ -7,7 +7,6 @@
 namespace velmora {
 
 namespace {
-constexpr std::int32_t kEntryTypeText = 9;
 constexpr char kMessageTableKey[] = "msgTable";
 }  // namespace
 

@@ -21,4 +21,7 @@ inline constexpr Guid kIidHandleService = {
 // The item of IAppInfoService::QueryInfo that answers the host's version text.
 inline constexpr std::int32_t kAppInfoVersion = 6;
 
+// The type of IRegistryEntry::PutEntry that stores a text.
+inline constexpr std::int32_t kEntryTypeText = 9;
+
 }  // namespace velmora

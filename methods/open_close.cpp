@@ -1,16 +1,19 @@
 #include "host/interface_ids.h"
 #include "methods/methods.h"
 #include "methods/script_values.h"
-#include "methods/version_number.h"
+#include "methods/decimal_number_parser.h"
 
 namespace velmora::methods {
 
 namespace {
 
-// fOutxCtsFlow, fOutxDsrFlow, fDtrControl, fOutX, fInX and fRtsControl: output waits
-// for CTS and DSR, DTR and RTS raised, no XON/XOFF. Every other bit stays.
-constexpr std::uint32_t kHandshakeMask = 0x333C;
-constexpr std::uint32_t kHandshakeOnOpen = 0x101C;
+namespace dcb = serial::dcb;
+
+// Of the handshake fields: output waits for CTS and DSR, DTR and RTS raised, no
+// XON/XOFF. Every other bit stays.
+constexpr std::uint32_t kHandshakeOnOpen = dcb::kOutxCtsFlow | dcb::kOutxDsrFlow |
+                                           (dcb::kControlEnable << dcb::kDtrControlShift) |
+                                           (dcb::kControlEnable << dcb::kRtsControlShift);
 constexpr std::uint32_t kPurgeEverything =
     serial::kPurgeTxAbort | serial::kPurgeRxAbort | serial::kPurgeTxClear | serial::kPurgeRxClear;
 
@@ -59,7 +62,7 @@ Status New(PortInstance& self, CallInfo& call) {
     serial::Dcb dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!serial::GetCommState(self.port, &dcb)) return kOk;
-    dcb.flags = (dcb.flags & ~kHandshakeMask) | kHandshakeOnOpen;
+    dcb.flags = (dcb.flags & ~dcb::kHandshakeFields) | kHandshakeOnOpen;
     serial::PurgeComm(self.port, kPurgeEverything);
     serial::SetCommState(self.port, &dcb);
     return kOk;

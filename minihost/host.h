@@ -11,9 +11,12 @@
 
 #include "minihost/message_table_parser.h"
 #include "minihost/module_file.h"
+#include "minihost/script_object.h"
 #include "minihost/value.h"
 
 namespace velmora::minihost {
+
+class HostState;
 
 struct Faults {
     std::vector<Guid> refusedServices;  // the callback service refuses these interface IDs
@@ -47,62 +50,6 @@ struct Accounting {
     }
 };
 std::string Describe(const Accounting& accounting);
-
-struct CallOutcome {
-    Status status = kOk;
-    Value result;
-    std::string error;  // set when the call was refused before reaching the module
-    bool called() const { return error.empty(); }
-};
-
-class Host;
-class PreparedCall;
-
-// One script object: an instance of the scripting class and its IScripting.
-class ScriptObject {
-  public:
-    ~ScriptObject();
-    ScriptObject(const ScriptObject&) = delete;
-    ScriptObject& operator=(const ScriptObject&) = delete;
-
-    // By the message table's name, with arguments checked against its declaration.
-    CallOutcome Call(const std::string& method, const std::vector<Value>& args = {});
-    // By number, unchecked: missing arguments reach the module as void values.
-    CallOutcome CallNumber(std::int32_t number, const std::vector<Value>& args,
-                           const Value& preset = Value::Void());
-
-    void* instance() const { return instance_; }
-    IScripting* scripting() const { return scripting_; }
-
-  private:
-    friend class Host;
-    friend class PreparedCall;
-    ScriptObject(Host& host, void* instance, IScripting* scripting, DestroyInstanceFn destroy)
-        : host_(host), instance_(instance), scripting_(scripting), destroy_(destroy) {}
-    Host& host_;
-    void* instance_;
-    IScripting* scripting_;
-    DestroyInstanceFn destroy_;
-};
-
-// One call made again and again with the same arguments, as a host runs a script line
-// every frame: the argument values are made once, not on every run.
-class PreparedCall {
-  public:
-    PreparedCall(ScriptObject& object, std::int32_t number, const std::vector<Value>& args);
-    ~PreparedCall();
-    PreparedCall(const PreparedCall&) = delete;
-    PreparedCall& operator=(const PreparedCall&) = delete;
-
-    // Runs the call; the result is read and released as after any call.
-    const Value& Run();
-
-  private:
-    ScriptObject& object_;
-    Value result_;
-    std::vector<ScriptValue> args_;
-    CallInfo call_{};
-};
 
 class Host {
   public:
@@ -143,16 +90,12 @@ class Host {
     void* NewInstance(std::int32_t size);
     void DeleteInstance(void* instance);
 
-    struct Impl;
-
   private:
-    friend class ScriptObject;
-    friend class PreparedCall;
     ModuleExports module_;
     Faults faults_;
     std::string versionText_ = "8.5";
     MessageTable table_;
-    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<HostState> state_;
 };
 
 }  // namespace velmora::minihost

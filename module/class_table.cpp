@@ -11,16 +11,12 @@ const Guid kRegistrationClassId = {
 const Guid kScriptingClassId = {
     0x5A1E0C3D, 0x7B21, 0x4E58, {0x9C, 0x0A, 0x2F, 0x6D, 0x4B, 0x8E, 0x1A, 0x02}};
 
-namespace {
-constexpr std::uint32_t kVersion = 0x01000040;
-}
-
 const std::array<ClassEntry, 2> kClassTable = {{
-    {kRegistrationClassId, kVersion, static_cast<std::int32_t>(sizeof(InstanceHeader)),
-     CreateRegistrationInstance, DestroyRegistrationInstance, kIidRegistration, kVersion,
+    {kRegistrationClassId, kClassVersion, static_cast<std::int32_t>(sizeof(InstanceHeader)),
+     CreateRegistrationInstance, DestroyRegistrationInstance, kIidRegistration, kClassVersion,
      CreateRegistrationObject},
-    {kScriptingClassId, kVersion, static_cast<std::int32_t>(sizeof(PortInstance)),
-     CreatePortInstance, DestroyPortInstance, kIidScripting, kVersion, CreateScriptingObject},
+    {kScriptingClassId, kClassVersion, static_cast<std::int32_t>(sizeof(PortInstance)),
+     CreatePortInstance, DestroyPortInstance, kIidScripting, kClassVersion, CreateScriptingObject},
 }};
 
 }  // namespace velmora

@@ -21,6 +21,9 @@ struct ClassEntry {
     InterfaceCreator createInterface;
 };
 
+// The version both classes and both interfaces are listed with.
+inline constexpr std::uint32_t kClassVersion = 0x01000040;
+
 extern const Guid kRegistrationClassId;
 extern const Guid kScriptingClassId;
 extern const std::array<ClassEntry, 2> kClassTable;

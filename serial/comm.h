@@ -59,6 +59,10 @@ inline constexpr std::uint32_t kNull = 1u << 11;
 inline constexpr unsigned kRtsControlShift = 12;
 inline constexpr std::uint32_t kRtsControlMask = 3u << kRtsControlShift;
 inline constexpr std::uint32_t kAbortOnError = 1u << 14;
+// The six fields a flow-control scheme sets: fOutxCtsFlow, fOutxDsrFlow, fDtrControl,
+// fOutX, fInX and fRtsControl.
+inline constexpr std::uint32_t kHandshakeFields =
+    kOutxCtsFlow | kOutxDsrFlow | kDtrControlMask | kOutX | kInX | kRtsControlMask;
 
 // fDtrControl and fRtsControl values.
 inline constexpr std::uint32_t kControlDisable = 0;

@@ -8,6 +8,7 @@
 #include <random>
 #include <thread>
 
+#include "tests/support/elapsed.h"
 #include "tests/support/module_file_fixture.h"
 #include "tests/support/pty_pair.h"
 
@@ -16,10 +17,6 @@ namespace {
 
 using minihost::Value;
 using Clock = std::chrono::steady_clock;
-
-long long MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 class DeviceFaultsTest : public ModuleFileTest {
   protected:

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "serial/comm.h"
+#include "tests/support/elapsed.h"
 #include "tests/support/pty_pair.h"
 
 namespace velmora::testing {
@@ -20,10 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 PortHandle Open(const std::string& path) {
     return CreateFileA(path.c_str(), kGenericReadWrite, 0, nullptr, kOpenExisting, 0, nullptr);
-}
-
-long long MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
 class LinuxSerialTest : public ::testing::Test {

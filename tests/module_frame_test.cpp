@@ -13,8 +13,6 @@
 namespace velmora::testing {
 namespace {
 
-constexpr std::uint32_t kVersion = 0x01000040;
-
 class ModuleFrameTest : public ::testing::Test {
   protected:
     void SetUp() override { fake::FakeSerial::Get().Reset(); }
@@ -47,10 +45,10 @@ TEST_F(ModuleFrameTest, ClassListHasFourEntriesAndATerminatorIn200Bytes) {
     EXPECT_EQ(host.LastAllocationSize(), 200u);
 
     const ClassInfoEntry expected[] = {
-        {kRegistrationClassId, kVersion, kIidClassFactory, 1},
-        {kRegistrationClassId, kVersion, kIidRegistration, kVersion},
-        {kScriptingClassId, kVersion, kIidClassFactory, 1},
-        {kScriptingClassId, kVersion, kIidScripting, kVersion},
+        {kRegistrationClassId, kClassVersion, kIidClassFactory, 1},
+        {kRegistrationClassId, kClassVersion, kIidRegistration, kClassVersion},
+        {kScriptingClassId, kClassVersion, kIidClassFactory, 1},
+        {kScriptingClassId, kClassVersion, kIidScripting, kClassVersion},
     };
     for (int i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);

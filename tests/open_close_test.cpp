@@ -8,6 +8,12 @@ namespace velmora::testing {
 namespace {
 
 using serial::Dcb;
+namespace dcb = serial::dcb;
+
+// Output waits for CTS and DSR, DTR and RTS raised, no XON/XOFF.
+constexpr std::uint32_t kHandshakeOnOpen = dcb::kOutxCtsFlow | dcb::kOutxDsrFlow |
+                                           (dcb::kControlEnable << dcb::kDtrControlShift) |
+                                           (dcb::kControlEnable << dcb::kRtsControlShift);
 
 class OpenCloseTest : public HostTest {
   protected:
@@ -41,7 +47,8 @@ TEST_F(OpenCloseTest, HandshakeBitsChangeAndEveryOtherFieldIsKept) {
         dcb.StopBits = serial::kTwoStopBits;
         object.reset();
         New("COM1");
-        EXPECT_EQ(serial().dcb.flags, (before & ~0x333Cu) | 0x101Cu) << std::hex << before;
+        EXPECT_EQ(serial().dcb.flags, (before & ~dcb::kHandshakeFields) | kHandshakeOnOpen)
+            << std::hex << before;
         EXPECT_EQ(serial().dcb.BaudRate, 19200u);
         EXPECT_EQ(serial().dcb.ByteSize, 7);
         EXPECT_EQ(serial().dcb.Parity, serial::kEvenParity);

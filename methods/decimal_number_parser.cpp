@@ -1,4 +1,4 @@
-#include "methods/version_number.h"
+#include "methods/decimal_number_parser.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "methods/version_number.h"
+#include "methods/decimal_number_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ double Parse(const char* text) {
     return ParseDecimalNumber(text, std::strlen(text));
 }
 
-TEST(VersionNumberTest, ReadsTheLongestLeadingDecimalNumber) {
+TEST(DecimalNumberParserTest, ReadsTheLongestLeadingDecimalNumber) {
     EXPECT_EQ(Parse("8.5"), 8.5);
     EXPECT_EQ(Parse("7.0.2"), 7.0);
     EXPECT_EQ(Parse("10.0.1"), 10.0);
@@ -31,7 +31,7 @@ TEST(VersionNumberTest, ReadsTheLongestLeadingDecimalNumber) {
     EXPECT_EQ(Parse("2e+x"), 2.0);
 }
 
-TEST(VersionNumberTest, TextWithoutANumberIsZero) {
+TEST(DecimalNumberParserTest, TextWithoutANumberIsZero) {
     EXPECT_EQ(Parse(""), 0.0);
     EXPECT_EQ(Parse("."), 0.0);
     EXPECT_EQ(Parse("-"), 0.0);
@@ -39,7 +39,7 @@ TEST(VersionNumberTest, TextWithoutANumberIsZero) {
     EXPECT_EQ(Parse("   "), 0.0);
 }
 
-TEST(VersionNumberTest, OutOfRangeNumbersGiveWhatStrtodGives) {
+TEST(DecimalNumberParserTest, OutOfRangeNumbersGiveWhatStrtodGives) {
     EXPECT_EQ(Parse("1e400"), HUGE_VAL);
     EXPECT_EQ(Parse("-1D400"), -HUGE_VAL);
     EXPECT_EQ(Parse("1.8e308"), HUGE_VAL);
@@ -55,7 +55,7 @@ TEST(VersionNumberTest, OutOfRangeNumbersGiveWhatStrtodGives) {
 
 // Rounded as strtod rounds, to the bit, beyond where a double holds the digits or the
 // power of ten exactly: long digit strings, halfway cases, subnormals.
-TEST(VersionNumberTest, RoundsToTheNearestDoubleAsStrtod) {
+TEST(DecimalNumberParserTest, RoundsToTheNearestDoubleAsStrtod) {
     std::vector<std::string> texts = {"8.4999999999999999999999",
                                       "8.50000000000000088817841970012523",
                                       "2354.74009650584798755889729",
@@ -87,7 +87,7 @@ TEST(VersionNumberTest, RoundsToTheNearestDoubleAsStrtod) {
     }
 }
 
-TEST(VersionNumberTest, StopsAtTheLimitWithoutANul) {
+TEST(DecimalNumberParserTest, StopsAtTheLimitWithoutANul) {
     const char text[4] = {'8', '.', '5', '7'};
     EXPECT_EQ(ParseDecimalNumber(text, 3), 8.5);
     char longText[100];

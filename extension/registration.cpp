@@ -1,8 +1,8 @@
 #include "extension/registration.h"
 
+#include "extension/class_ids.h"
 #include "extension/message_table.h"
 #include "host/interface_ids.h"
-#include "module/class_table.h"
 
 namespace velmora {
 

@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "extension/port_instance.h"
 #include "host/exports.h"
 #include "host/interface_ids.h"
+#include "methods/port_instance.h"
 #include "minihost/host.h"
 #include "tests/support/fake_serial.h"
 #include "tests/support/linked_module.h"

@@ -6,8 +6,8 @@
 // transfer.cpp; the line settings and control in line_settings.cpp.
 #pragma once
 
-#include "extension/port_instance.h"
 #include "methods/method_list.h"
+#include "methods/port_instance.h"
 
 namespace velmora {
 

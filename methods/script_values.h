@@ -1,7 +1,7 @@
 // How every method reads its arguments and answers the script.
 #pragma once
 
-#include "extension/port_instance.h"
+#include "methods/port_instance.h"
 
 namespace velmora {
 

@@ -1,8 +1,9 @@
-// The module's two classes, each with exactly one interface, and the walk that every
-// export uses to consult them.
+// The frame's view of the module's classes: what an entry holds and the walk that every
+// export uses to consult them. The frame only declares the table; the extension defines
+// it (extension/class_table.cpp), so the frame knows no class of its own.
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <type_traits>
 
 #include "host/exports.h"
@@ -21,19 +22,22 @@ struct ClassEntry {
     InterfaceCreator createInterface;
 };
 
-// The version both classes and both interfaces are listed with.
-inline constexpr std::uint32_t kClassVersion = 0x01000040;
+struct ClassTable {
+    const ClassEntry* entries;
+    std::size_t count;
+};
 
-extern const Guid kRegistrationClassId;
-extern const Guid kScriptingClassId;
-extern const std::array<ClassEntry, 2> kClassTable;
+// Defined by the extension: every class the module offers, each with exactly one
+// interface, in the order the host is told of them.
+extern const ClassTable kModuleClasses;
 
 // Walks the table in order, skipping classes other than *filter (a null filter matches
 // every class). Each visitor is called with the class entry; a non-zero answer ends the
 // walk and is its result. Either visitor may be nullptr.
 template <typename ClassVisitor, typename InterfaceVisitor>
 int WalkClassTable(const Guid* filter, ClassVisitor&& onClass, InterfaceVisitor&& onInterface) {
-    for (const ClassEntry& entry : kClassTable) {
+    for (std::size_t i = 0; i < kModuleClasses.count; ++i) {
+        const ClassEntry& entry = kModuleClasses.entries[i];
         if (filter != nullptr && !SameGuid(*filter, entry.classId)) continue;
         if constexpr (!std::is_null_pointer_v<std::decay_t<ClassVisitor>>) {
             if (const int stop = onClass(entry)) return stop;

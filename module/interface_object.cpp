@@ -1,7 +1,5 @@
 #include "module/interface_object.h"
 
-#include "extension/dispatch.h"
-#include "extension/registration.h"
 #include "module/live_objects.h"
 
 namespace velmora {
@@ -17,22 +15,19 @@ void ReleaseOwner(InstanceHeader* owner) {
     owner->ops->Release(owner);
 }
 
-template <typename Interface>
-Status VELMORA_CALL ForwardQueryInterface(Interface* self, const Guid* iid, void** out) {
-    InstanceHeader* owner = ObjectOf(self)->owner;
+}  // namespace
+
+Status ForwardQueryInterface(InterfaceObject* object, const Guid* iid, void** out) {
+    InstanceHeader* owner = object->owner;
     return owner->ops->QueryInterface(owner, iid, out);
 }
 
-template <typename Interface>
-RefCount VELMORA_CALL AddRefObject(Interface* self) {
-    InterfaceObject* object = ObjectOf(self);
+RefCount AddRefInterfaceObject(InterfaceObject* object) {
     AddRefOwner(object->owner);
     return ++object->count;
 }
 
-template <typename Interface>
-RefCount VELMORA_CALL ReleaseObject(Interface* self) {
-    InterfaceObject* object = ObjectOf(self);
+RefCount ReleaseInterfaceObject(InterfaceObject* object) {
     InstanceHeader* const owner = object->owner;
     const RefCount count = --object->count;
     if (count == 0) {
@@ -44,21 +39,7 @@ RefCount VELMORA_CALL ReleaseObject(Interface* self) {
     return count;
 }
 
-const IRegistrationOps kRegistrationOps = {
-    ForwardQueryInterface<IRegistration>,
-    AddRefObject<IRegistration>,
-    ReleaseObject<IRegistration>,
-    RegisterEntries,
-};
-
-const IScriptingOps kScriptingOps = {
-    ForwardQueryInterface<IScripting>,
-    AddRefObject<IScripting>,
-    ReleaseObject<IScripting>,
-    RunMethod,
-};
-
-Status CreateObject(void* instance, const void* ops, void** out) {
+Status CreateInterfaceObject(void* instance, const void* ops, void** out) {
     auto* owner = static_cast<InstanceHeader*>(instance);
     auto* object = static_cast<InterfaceObject*>(
         owner->allocator->ops->Alloc(owner->allocator, sizeof(InterfaceObject)));
@@ -74,16 +55,6 @@ Status CreateObject(void* instance, const void* ops, void** out) {
     object->ops = ops;
     *out = object;
     return kOk;
-}
-
-}  // namespace
-
-Status CreateRegistrationObject(void* instance, void** out) {
-    return CreateObject(instance, &kRegistrationOps, out);
-}
-
-Status CreateScriptingObject(void* instance, void** out) {
-    return CreateObject(instance, &kScriptingOps, out);
 }
 
 }  // namespace velmora

@@ -3,10 +3,11 @@
 
 #include <cstring>
 
+#include "extension/class_ids.h"
 #include "extension/port_instance.h"
+#include "host/exports.h"
 #include "host/interface_ids.h"
 #include "minihost/host.h"
-#include "module/class_table.h"
 #include "tests/support/fake_serial.h"
 #include "tests/support/linked_module.h"
 

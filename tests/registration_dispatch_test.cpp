@@ -4,9 +4,9 @@
 #include <cstring>
 #include <sstream>
 
+#include "extension/class_ids.h"
 #include "extension/message_table.h"
 #include "host/interface_ids.h"
-#include "module/class_table.h"
 #include "tests/support/host_fixture.h"
 
 namespace velmora::testing {

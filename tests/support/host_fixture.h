@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "extension/port_instance.h"
 #include "host/exports.h"
+#include "methods/port_instance.h"
 #include "minihost/host.h"
 #include "tests/support/fake_serial.h"
 #include "tests/support/linked_module.h"

@@ -15,14 +15,8 @@
 namespace velmora::bench {
 
 RawPort::RawPort() {
-    device_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    char name[128];
-    if (device_ < 0 || grantpt(device_) != 0 || unlockpt(device_) != 0 ||
-        ptsname_r(device_, name, sizeof name) != 0) {
-        throw std::runtime_error("no pseudo-terminal");
-    }
-    path_ = name;
-    fd_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (!pair_.ok()) throw std::runtime_error("no pseudo-terminal");
+    fd_ = open(pair_.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     termios line{};
     tcgetattr(fd_, &line);
     cfmakeraw(&line);
@@ -31,7 +25,6 @@ RawPort::RawPort() {
 
 RawPort::~RawPort() {
     CloseTerminalEnd();
-    close(device_);
 }
 
 void RawPort::CloseTerminalEnd() {

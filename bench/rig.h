@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "console/pseudo_terminal.h"
 #include "minihost/host.h"
 
 namespace velmora::bench {
@@ -18,14 +19,13 @@ class RawPort {
     RawPort();
     ~RawPort();
     int fd() const { return fd_; }
-    int device() const { return device_; }
-    const std::string& path() const { return path_; }
+    int device() const { return pair_.device(); }
+    const std::string& path() const { return pair_.path(); }
     void CloseTerminalEnd();  // so that the module can open it instead
 
   private:
-    int device_ = -1;
+    console::PseudoTerminal pair_;
     int fd_ = -1;
-    std::string path_;
 };
 
 // The module, loaded from its file, with one script object.

@@ -26,20 +26,4 @@ class SimulatedInstrument {
     std::thread thread_;
 };
 
-// A pseudo-terminal pair: the port's end has a path, the device's end a descriptor.
-class VirtualCable {
-  public:
-    VirtualCable();
-    ~VirtualCable();
-    VirtualCable(const VirtualCable&) = delete;
-    VirtualCable& operator=(const VirtualCable&) = delete;
-    bool ok() const { return device_ >= 0; }
-    int device() const { return device_; }
-    const std::string& port() const { return port_; }
-
-  private:
-    int device_ = -1;
-    std::string port_;
-};
-
 }  // namespace velmora::console

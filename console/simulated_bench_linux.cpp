@@ -1,4 +1,5 @@
 #include "console/instrument.h"
+#include "console/pseudo_terminal.h"
 #include "console/simulated_bench.h"
 
 namespace velmora::console {
@@ -9,10 +10,10 @@ class CableWithInstrument : public SimulatedBench {
   public:
     CableWithInstrument() : instrument_(cable_.device()) {}
     bool ok() const { return cable_.ok(); }
-    const std::string& port() const override { return cable_.port(); }
+    const std::string& port() const override { return cable_.path(); }
 
   private:
-    VirtualCable cable_;  // made before the instrument starts on its far end
+    PseudoTerminal cable_;  // made before the instrument starts on its far end
     SimulatedInstrument instrument_;
 };
 

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "console/pseudo_terminal.h"
+
 namespace velmora::testing {
 
 class PtyPair {
@@ -13,8 +15,8 @@ class PtyPair {
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
 
-    const std::string& path() const { return path_; }  // the terminal end, /dev/pts/N
-    int device() const { return master_; }
+    const std::string& path() const { return pair_.path(); }  // the terminal end, /dev/pts/N
+    int device() const { return pair_.device(); }
 
     void Send(const std::string& bytes);  // from the device to the port
     // What the port sent, up to `count` bytes, waiting at most `timeoutMs` for them.
@@ -23,8 +25,7 @@ class PtyPair {
     void Unplug();                   // the device goes away
 
   private:
-    int master_ = -1;
-    std::string path_;
+    console::PseudoTerminal pair_;
 };
 
 }  // namespace velmora::testing

@@ -8,6 +8,7 @@
 #include "console/commands.h"
 #include "console/session.h"
 #include "console/simulated_bench.h"
+#include "minihost/poll_until.h"
 
 namespace velmora::console {
 
@@ -34,16 +35,10 @@ class Demo {
     // Polls ReadComm the way a script does once a frame, until a whole line is in.
     Value AwaitLine() {
         std::string got;
-        int polls = 0;
-        const auto start = std::chrono::steady_clock::now();
-        while (got.find('\n') == std::string::npos &&
-               std::chrono::steady_clock::now() - start < std::chrono::seconds(2)) {
-            const Value v = session_.Quiet("ReadComm").result;
-            ++polls;
-            if (!v.IsText()) break;
-            got += v.text;
-            if (v.text.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        const int polls = minihost::PollUntil(
+            [&] { return session_.Quiet("ReadComm").result; },
+            [](const std::string& received) { return received.find('\n') != std::string::npos; },
+            got, std::chrono::seconds(2), std::chrono::milliseconds(1));
         calls_ += polls;
         out_ << "ReadComm -> " << minihost::Describe(Value::Text(got)) << "   (" << polls
              << " polls)\n";

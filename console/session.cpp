@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "console/call_syntax.h"
+#include "minihost/poll_until.h"
 
 namespace velmora::console {
 
@@ -50,22 +51,18 @@ minihost::CallOutcome Session::Quiet(const std::string& method, const std::vecto
 bool Session::Expect(const std::string& text, std::int32_t ms, std::ostream& out) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
-    const auto deadline = start + std::chrono::milliseconds(ms);
-    for (;;) {
-        const std::size_t at = received_.find(text);
-        if (at != std::string::npos) {
-            received_.erase(0, at + text.size());
-            const auto took =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-            out << "expect " << minihost::Describe(Value::Text(text)) << " -> ok (" << took.count()
-                << " ms)\n";
-            return true;
-        }
-        if (Clock::now() >= deadline) break;
-        const Value got = Quiet("ReadComm").result;
-        if (!got.IsText()) break;  // the port cannot be read: nothing more will come
-        if (got.text.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        received_ += got.text;
+    minihost::PollUntil(
+        [&] { return Quiet("ReadComm").result; },
+        [&](const std::string& received) { return received.find(text) != std::string::npos; },
+        received_, std::chrono::milliseconds(ms), std::chrono::milliseconds(2));
+    const std::size_t at = received_.find(text);
+    if (at != std::string::npos) {
+        received_.erase(0, at + text.size());
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        out << "expect " << minihost::Describe(Value::Text(text)) << " -> ok (" << took.count()
+            << " ms)\n";
+        return true;
     }
     out << "expect " << minihost::Describe(Value::Text(text)) << " -> FAILED after " << ms
         << " ms; received " << minihost::Describe(Value::Text(received_)) << "\n";

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "minihost/poll_until.h"
 #include "tests/support/module_file_fixture.h"
 #include "tests/support/pty_pair.h"
 
@@ -25,14 +26,14 @@ class ModulePtyTest : public ModuleFileTest {
     // Polls ReadComm the way a script does every frame, until `count` bytes are in.
     std::string Poll(std::size_t count) {
         std::string got;
-        const auto start = std::chrono::steady_clock::now();
-        while (got.size() < count &&
-               std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
-            const Value v = Call("ReadComm");
-            EXPECT_TRUE(v.IsText());
-            got += v.text;
-            if (v.text.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        minihost::PollUntil(
+            [&] {
+                const Value v = Call("ReadComm");
+                EXPECT_TRUE(v.IsText());
+                return v.IsText() ? v : Value::Text("");  // keep polling, as a script would
+            },
+            [&](const std::string& received) { return received.size() >= count; }, got,
+            std::chrono::seconds(3), std::chrono::milliseconds(1));
         return got;
     }
 

@@ -7,169 +7,24 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <poll.h>
-#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <new>
 
 #include "serial/comm.h"
 #include "serial/linux_line.h"
+#include "serial/linux_port.h"
 #include "serial/output_queue.h"
 #include "serial/tty_output.h"
 
 namespace velmora::serial {
 
 namespace {
-
-struct Port {
-    int fd = -1;
-    std::uintptr_t handle = 0;
-    Dcb dcb{};                // what termios cannot hold, as SetCommState last stored it
-    termios2 line{};          // the line as last read from or written to the device
-    CommTimeouts timeouts{};  // all zero: no time-outs
-    bool hasCounters = false;
-    serial_icounter_struct counters{};
-    // Output: whether the driver queues it (learnt on first need), and what holds it
-    // here. SETXOFF and a break hold output in this layer too, because the kernel's
-    // own hold (TCOOFF) is not obeyed by every driver (USB adapters).
-    enum class Queue : std::uint8_t { kUnknown, kNone, kKept } queue = Queue::kUnknown;
-    bool heldByXoff = false;
-    bool heldByBreak = false;
-};
-
-// The lock of opens and closes: a plain pthread mutex, which answers failure with a
-// code where std::mutex would throw. Locking a valid default mutex does not fail.
-class Guard {
-  public:
-    explicit Guard(pthread_mutex_t& mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
-    ~Guard() { pthread_mutex_unlock(&mutex_); }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-
-  private:
-    pthread_mutex_t& mutex_;
-};
-
-// Handles are slot number + 1 in the low 16 bits and a reuse count above them, so a
-// closed handle stays invalid after its slot is taken again, and 0 and all-ones are
-// never issued.
-constexpr std::size_t kSlots = 1024;
-constexpr std::uintptr_t kSlotBits = 0xFFFF;
-constexpr std::uintptr_t kMaxReuse = 0x7FFF;
-
-class PortTable {
-  public:
-    constexpr PortTable() = default;
-
-    Port* Find(PortHandle handle) const {
-        const auto value = reinterpret_cast<std::uintptr_t>(handle);
-        const std::uintptr_t slot = (value & kSlotBits) - 1;
-        if (slot >= kSlots) return nullptr;
-        Port* port = slots_[slot].get();
-        return (port != nullptr && port->handle == value) ? port : nullptr;
-    }
-
-    PortHandle Add(std::unique_ptr<Port> port) {
-        Guard guard(mutex_);
-        for (std::size_t slot = 0; slot < kSlots; ++slot) {
-            if (slots_[slot]) continue;
-            reuse_[slot] = reuse_[slot] % kMaxReuse + 1;
-            port->handle = (reuse_[slot] << 16) | (slot + 1);
-            const auto handle = reinterpret_cast<PortHandle>(port->handle);
-            slots_[slot] = std::move(port);
-            return handle;
-        }
-        return InvalidPort();
-    }
-
-    std::unique_ptr<Port> Remove(PortHandle handle) {
-        Guard guard(mutex_);
-        Port* port = Find(handle);
-        if (port == nullptr) return nullptr;
-        return std::move(slots_[(port->handle & kSlotBits) - 1]);
-    }
-
-  private:
-    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;  // opens and closes only; lookups
-                                                         // read a slot once
-    std::array<std::unique_ptr<Port>, kSlots> slots_{};
-    std::array<std::uintptr_t, kSlots> reuse_{};
-};
-
-// Constant-initialised, so looking a handle up costs no initialisation check.
-PortTable portTable;
-PortTable& Ports() {
-    return portTable;
-}
-
-// For requests that do not wait: a signal can only have arrived between them.
-int Ioctl(int fd, unsigned long request, void* arg) {
-    int result;
-    do {
-        result = ioctl(fd, request, arg);
-    } while (result < 0 && errno == EINTR);
-    return result;
-}
-
-// For a request the kernel may make wait (TIOCSBRK first waits for the output to
-// drain): made once, so that a signal that ends the wait frees the caller.
-int WaitingIoctl(int fd, unsigned long request, void* arg) {
-    return ioctl(fd, request, arg);
-}
-
-bool DeviceHasNoSuchControl() {
-    return errno == ENOTTY || errno == EINVAL;
-}
-
-// Operations that only record something for later still fail on a device that has
-// gone away (an unplugged adapter, a hung-up line), as they do on Windows.
-bool DevicePresent(const Port& port) {
-    termios2 line{};
-    return Ioctl(port.fd, TCGETS2, &line) == 0;
-}
-
-// Milliseconds on a monotonic clock.
-std::int64_t NowMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-constexpr std::int64_t kForever = -1;
-
-// A deadline `ms` from now, or kForever. Computed only when a transfer must wait.
-std::int64_t DeadlineAfter(std::uint64_t ms) {
-    return ms == 0 ? kForever : NowMs() + static_cast<std::int64_t>(ms);
-}
-
-enum class Wait { kReady, kTimedOut, kGone };
-
-// Waits for `events` until `deadline` (kForever: no limit).
-Wait WaitFor(int fd, short events, std::int64_t deadline) {
-    for (;;) {
-        int timeout = -1;
-        if (deadline != kForever) {
-            const std::int64_t left = deadline - NowMs();
-            if (left <= 0) return Wait::kTimedOut;
-            timeout = left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
-        }
-        pollfd p{fd, events, 0};
-        const int n = poll(&p, 1, timeout);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Wait::kGone;
-        if (n == 0) continue;  // the deadline check above decides
-        if (p.revents & events) return Wait::kReady;
-        return Wait::kGone;  // POLLHUP, POLLERR or POLLNVAL without data
-    }
-}
 
 std::uint32_t NewErrors(const serial_icounter_struct& was, const serial_icounter_struct& now) {
     std::uint32_t errors = 0;
@@ -306,14 +161,6 @@ Bool SetCommTimeouts(PortHandle handle, CommTimeouts* timeouts) {
 
 namespace {
 
-bool KeepsQueue(Port& port) {
-    if (port.queue == Port::Queue::kUnknown) {
-        port.queue =
-            tty_output::KeepsOutputQueue(port.fd) ? Port::Queue::kKept : Port::Queue::kNone;
-    }
-    return port.queue == Port::Queue::kKept;
-}
-
 bool FlowControl(int fd, int action) {
     return Ioctl(fd, TCXONC, reinterpret_cast<void*>(std::intptr_t{action})) == 0;
 }
@@ -405,162 +252,6 @@ Bool ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
     if (status != nullptr) *status = ComStat{0, static_cast<std::uint32_t>(waiting), 0};
     if (errors != nullptr) *errors = found;
     return 1;
-}
-
-namespace {
-
-// The Win32 read rules on a non-blocking descriptor (count > 0).
-Bool ReadWithTimeouts(Port& port, unsigned char* bytes, std::uint32_t count,
-                      std::uint32_t* countRead) {
-    const CommTimeouts& t = port.timeouts;
-    // MAXDWORD interval with zero totals: whatever is there, at once. MAXDWORD interval
-    // and multiplier: at once when anything is there, else wait for a first byte.
-    const bool atOnce = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
-                        t.ReadTotalTimeoutConstant == 0;
-    const bool firstByte =
-        t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
-        t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
-    const std::uint32_t interval = t.ReadIntervalTimeout == kMaxDword ? 0 : t.ReadIntervalTimeout;
-    std::uint32_t done = 0;
-    std::int64_t total = 0;  // set when the first wait is due
-    bool timed = false;
-    bool failed = false;
-    while (done < count) {
-        const ssize_t n = read(port.fd, bytes + done, count - done);
-        if (n > 0) {
-            done += static_cast<std::uint32_t>(n);
-            if (atOnce || firstByte) break;
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || errno != EAGAIN) {  // hung up, or failed
-            failed = true;
-            break;
-        }
-        if (atOnce) break;
-        if (!timed) {
-            timed = true;
-            const std::uint64_t ms = firstByte
-                                         ? t.ReadTotalTimeoutConstant
-                                         : std::uint64_t{t.ReadTotalTimeoutMultiplier} * count +
-                                               t.ReadTotalTimeoutConstant;
-            total = DeadlineAfter(ms);
-        }
-        std::int64_t deadline = total;
-        if (interval != 0 && done > 0) {
-            const std::int64_t gap = NowMs() + interval;
-            if (deadline == kForever || gap < deadline) deadline = gap;
-        }
-        const Wait w = WaitFor(port.fd, POLLIN, deadline);
-        if (w == Wait::kTimedOut) break;  // a time-out ends the read with its count
-        if (w == Wait::kGone) {
-            failed = true;
-            break;
-        }
-    }
-    if (countRead != nullptr) *countRead = done;
-    // Bytes that arrived before the device went away are delivered; the next call fails.
-    return !failed || done > 0;
-}
-
-}  // namespace
-
-Bool ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_t* countRead,
-              void*) {
-    Port* port = Ports().Find(handle);
-    if (countRead != nullptr) *countRead = 0;
-    if (port == nullptr || (buffer == nullptr && count != 0)) return 0;
-    if (count == 0) return 1;  // what a ReadComm with nothing waiting asks for, every frame
-    return ReadWithTimeouts(*port, static_cast<unsigned char*>(buffer), count, countRead);
-}
-
-namespace {
-
-// The rest of a write the device did not take at once, under the Win32 time-out rule.
-Bool FinishWrite(Port& port, const unsigned char* bytes, std::uint32_t count, std::uint32_t done,
-                 std::uint32_t* countWritten) {
-    const CommTimeouts& t = port.timeouts;
-    const std::int64_t deadline = DeadlineAfter(
-        std::uint64_t{t.WriteTotalTimeoutMultiplier} * count + t.WriteTotalTimeoutConstant);
-    bool ok = true;
-    while (done < count) {
-        const ssize_t n = write(port.fd, bytes + done, count - done);
-        if (n > 0) {
-            done += static_cast<std::uint32_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || errno != EAGAIN) {
-            ok = false;
-            break;
-        }
-        const Wait w = WaitFor(port.fd, POLLOUT, deadline);
-        if (w == Wait::kTimedOut) break;  // a time-out ends the write with its count
-        if (w == Wait::kGone) {
-            ok = false;
-            break;
-        }
-    }
-    if (countWritten != nullptr) *countWritten = done;
-    return ok;
-}
-
-std::uint64_t WriteTimeoutMs(const Port& port, std::uint32_t count) {
-    const CommTimeouts& t = port.timeouts;
-    return std::uint64_t{t.WriteTotalTimeoutMultiplier} * count + t.WriteTotalTimeoutConstant;
-}
-
-// Output held by SETXOFF or a break: nothing goes out, and the write ends with its
-// time-out, or when the device goes away.
-Bool WaitOutHold(const Port& port, std::uint32_t count) {
-    return WaitFor(port.fd, 0, DeadlineAfter(WriteTimeoutMs(port, count))) == Wait::kTimedOut;
-}
-
-Bool WriteThroughDriverQueue(Port& port, const unsigned char* bytes, std::uint32_t count,
-                             std::uint32_t* countWritten) {
-    tty_output::TtyOutput device(port.fd);
-    // Time-outs of up to 2^64 ms are cut to 35 years, which still fit in microseconds.
-    constexpr std::uint64_t kLongestMs = std::uint64_t{1} << 40;
-    const std::uint64_t ms = std::min(WriteTimeoutMs(port, count), kLongestMs);
-    const Micros deadline = ms == 0 ? kNoDeadline : device.Now() + static_cast<Micros>(ms) * 1000;
-    const WriteOutcome outcome =
-        WriteThroughQueue(device, bytes, count, deadline, tty_output::NanosPerByte(port.line));
-    if (countWritten != nullptr) *countWritten = outcome.sent;
-    return outcome.ok;
-}
-
-}  // namespace
-
-Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
-               std::uint32_t* countWritten, void*) {
-    Port* port = Ports().Find(handle);
-    if (countWritten != nullptr) *countWritten = 0;
-    if (port == nullptr || (buffer == nullptr && count != 0)) return 0;
-    if (count == 0) return 1;
-    if (port->heldByXoff || port->heldByBreak) return WaitOutHold(*port, count);
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    if (KeepsQueue(*port)) return WriteThroughDriverQueue(*port, bytes, count, countWritten);
-    // A device that keeps up takes the whole text in one call.
-    const ssize_t n = write(port->fd, bytes, count);
-    if (n == static_cast<ssize_t>(count)) {
-        if (countWritten != nullptr) *countWritten = count;
-        return 1;
-    }
-    return FinishWrite(*port, bytes, count, n > 0 ? static_cast<std::uint32_t>(n) : 0,
-                       countWritten);
-}
-
-Bool FlushFileBuffers(PortHandle handle) {
-    Port* port = Ports().Find(handle);
-    if (port == nullptr) return 0;
-    if (!KeepsQueue(*port)) return DevicePresent(*port);
-    // Not tcdrain, which waits without limit. Every write has already waited for its
-    // bytes or taken back what did not leave, so the queue is empty here unless a
-    // driver could not take bytes back; those get the write time-out to leave.
-    tty_output::TtyOutput device(port->fd);
-    const std::uint32_t ms = port->timeouts.WriteTotalTimeoutConstant;
-    const Micros deadline = ms == 0 ? kNoDeadline : device.Now() + Micros{ms} * 1000;
-    return AwaitEmptyQueue(device, deadline, tty_output::NanosPerByte(port->line)) == Drain::kEmpty;
 }
 
 namespace {

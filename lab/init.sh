@@ -8,6 +8,7 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
+# The guest's own console: QEMU's first serial port, which the host reads as a log.
 say() { echo "lab-init: $* (t=$(cut -d' ' -f1 /proc/uptime)s)" >/dev/ttyS0; }
 for m in $(cat /modules.wanted); do modprobe "$m" || say "modprobe $m failed"; done
 

@@ -118,4 +118,18 @@ void FarEnd::Run() {
     }
 }
 
+bool RawWriteAll(int fd, const char* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(fd, data + done, size - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else {
+            pollfd p{fd, POLLOUT, 0};
+            if (poll(&p, 1, 1000) <= 0) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace velmora::bench

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <thread>
@@ -65,6 +66,10 @@ class FarEnd {
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
+
+// The raw figure's write: all of `size` bytes, waiting while the pty is full, as
+// WriteFile does; false when the far end takes nothing for a second.
+bool RawWriteAll(int fd, const char* data, std::size_t size);
 
 // Keeps the measured thread on the first core (far ends run on the last).
 void PinMeasuredThread();

@@ -2,7 +2,6 @@
 // module has to make, measured in the same run.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,20 +21,6 @@ using minihost::Value;
 
 std::string ModulePath() {
     return VELMORA_MODULE_FILE;
-}
-
-// Writes all of `size` bytes, waiting while the pty is full, as WriteFile does.
-void RawWriteAll(int fd, const char* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write(fd, data + done, size - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else {
-            pollfd p{fd, POLLOUT, 0};
-            poll(&p, 1, -1);
-        }
-    }
 }
 
 // Checks that received bytes continue the far end's sequence.
@@ -71,7 +56,9 @@ void BM_Paired_Write(benchmark::State& state) {
     Clock::duration rawTime{}, moduleTime{};
     const auto rawBlock = [&] {
         const auto start = Clock::now();
-        for (int i = 0; i < kBlock; ++i) RawWriteAll(raw.fd(), data.data(), size);
+        for (int i = 0; i < kBlock; ++i) {
+            if (!RawWriteAll(raw.fd(), data.data(), size)) return false;
+        }
         rawTime += Clock::now() - start;
         return true;
     };

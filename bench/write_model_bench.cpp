@@ -4,7 +4,6 @@
 // own pty pair drained by one far-end thread. A pty empties its queue at once, so what
 // shows is the rule's own cost in system calls and instructions, not line time.
 #include <benchmark/benchmark.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,20 +20,6 @@ namespace velmora::bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool RawWriteAll(int fd, const char* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write(fd, data + done, size - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else {
-            pollfd p{fd, POLLOUT, 0};
-            if (poll(&p, 1, 1000) <= 0) return false;
-        }
-    }
-    return true;
-}
 
 void BM_Paired_WriteModel(benchmark::State& state) {
     const auto size = static_cast<std::size_t>(state.range(0));

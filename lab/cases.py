@@ -32,6 +32,17 @@ class Case:
         return self.consoles is None or console.kind in self.consoles
 
 
+def registrar(suite):
+    """The decorator a suite module names its cases with:
+    `case = registrar(SUITE)`, then `@case("name", devices=..., consoles=...)`."""
+    def case(name, devices=(UART, USB), consoles=None):
+        def register(function):
+            suite.append(Case(name, function, devices, consoles))
+            return function
+        return register
+    return case
+
+
 class Run:
     def __init__(self, job, statements):
         self.job = job

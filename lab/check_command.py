@@ -4,17 +4,11 @@ bytes come back intact at every setting each keeps."""
 import re
 import time
 
-from cases import Case
+from cases import registrar
 from labvm import UART, USB
 
 SUITE = []
-
-
-def case(name, devices=(UART, USB), consoles=None):
-    def register(function):
-        SUITE.append(Case(name, function, devices, consoles))
-        return function
-    return register
+case = registrar(SUITE)
 
 
 def run_check(t, *options, loopback=False, timeout=600):

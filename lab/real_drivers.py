@@ -3,18 +3,12 @@
 import random
 import time
 
-from cases import Case
+from cases import registrar
 from labvm import UART, USB
 from script import call, expect, wait
 
 SUITE = []
-
-
-def case(name, devices=(UART, USB), consoles=None):
-    def register(function):
-        SUITE.append(Case(name, function, devices, consoles))
-        return function
-    return register
+case = registrar(SUITE)
 
 
 def opened(t, baud=115200):

@@ -128,8 +128,6 @@ Bool WaitOutHold(const Port& port, std::uint32_t count) {
 Bool WriteThroughDriverQueue(Port& port, const unsigned char* bytes, std::uint32_t count,
                              std::uint32_t* countWritten) {
     tty_output::TtyOutput device(port.fd);
-    // Time-outs of up to 2^64 ms are cut to 35 years, which still fit in microseconds.
-    constexpr std::uint64_t kLongestMs = std::uint64_t{1} << 40;
     const std::uint64_t ms = std::min(WriteTimeoutMs(port, count), kLongestMs);
     const Micros deadline = ms == 0 ? kNoDeadline : device.Now() + static_cast<Micros>(ms) * 1000;
     const WriteOutcome outcome =

@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <time.h>
 
+#include <algorithm>
+
 namespace velmora::serial {
 
 PortTable portTable;
@@ -16,7 +18,7 @@ std::int64_t NowMs() {
 
 // A deadline `ms` from now, or kForever. Computed only when a transfer must wait.
 std::int64_t DeadlineAfter(std::uint64_t ms) {
-    return ms == 0 ? kForever : NowMs() + static_cast<std::int64_t>(ms);
+    return ms == 0 ? kForever : NowMs() + static_cast<std::int64_t>(std::min(ms, kLongestMs));
 }
 
 // Waits for `events` until `deadline` (kForever: no limit).

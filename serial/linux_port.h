@@ -129,6 +129,10 @@ std::int64_t NowMs();
 
 inline constexpr std::int64_t kForever = -1;
 
+// A 32-bit time-out multiplier times a 32-bit count reaches 2^64 ms. Longer waits are cut
+// to 2^40 ms (35 years), which is no limit in practice and leaves room for the clock.
+inline constexpr std::uint64_t kLongestMs = std::uint64_t{1} << 40;
+
 // A deadline `ms` from now, or kForever. Computed only when a transfer must wait.
 std::int64_t DeadlineAfter(std::uint64_t ms);
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "serial/comm.h"
 #include "tests/support/elapsed.h"
@@ -302,6 +303,25 @@ TEST_F(LinuxSerialTest, XoffStopsOutputAndXonResumesIt) {
     ASSERT_TRUE(EscapeCommFunction(port, kSetXon));
     EXPECT_EQ(Write("sent"), 4u);
     EXPECT_EQ(pty.Receive(4), "sent");
+}
+
+// A multiplier of 0xFFFFFFFF on a count of 0xFFFFFFFF makes a time-out of nearly 2^64 ms:
+// no limit in practice, and never a deadline that has already passed.
+TEST_F(LinuxSerialTest, TheLongestTimeOutsWaitInsteadOfEndingAtOnce) {
+    SetTimeouts({0, kMaxDword, kMaxDword, kMaxDword, kMaxDword});
+    ASSERT_TRUE(EscapeCommFunction(port, kSetXoff));  // the write waits out the hold
+    std::thread unplug([this] {
+        usleep(300'000);
+        pty.Unplug();  // the only way the wait can end
+    });
+    const auto start = Clock::now();
+    const char byte = 'x';
+    std::uint32_t done = 1;
+    WriteFile(port, &byte, kMaxDword, &done, nullptr);  // held: the byte is never read
+    const auto took = MsSince(start);
+    unplug.join();
+    EXPECT_GE(took, 290);
+    EXPECT_EQ(done, 0u);
 }
 
 TEST_F(LinuxSerialTest, ModemLinesThatAPtyLacksAreNotReportedDriven) {

@@ -220,14 +220,18 @@ Bool EscapeCommFunction(PortHandle handle, std::uint32_t function) {
             if (!FlowControl(port->fd, TCOOFF) || !FlowControl(port->fd, TCOON)) return 0;
             port->heldByXoff = false;
             return 1;
+        // A line under a handshake belongs to the driver: Windows refuses to move it
+        // (STATUS_INVALID_PARAMETER), and so does this layer, though the kernel would.
         case kSetRts:
-            return SetModemLines(port->fd, TIOCM_RTS, 0);
         case kClrRts:
-            return SetModemLines(port->fd, 0, TIOCM_RTS);
+            if (dcb::RtsControl(port->dcb) == dcb::kControlHandshake) return 0;
+            return function == kSetRts ? SetModemLines(port->fd, TIOCM_RTS, 0)
+                                       : SetModemLines(port->fd, 0, TIOCM_RTS);
         case kSetDtr:
-            return SetModemLines(port->fd, TIOCM_DTR, 0);
         case kClrDtr:
-            return SetModemLines(port->fd, 0, TIOCM_DTR);
+            if (dcb::DtrControl(port->dcb) == dcb::kControlHandshake) return 0;
+            return function == kSetDtr ? SetModemLines(port->fd, TIOCM_DTR, 0)
+                                       : SetModemLines(port->fd, 0, TIOCM_DTR);
         case kSetBreak:
             return StartBreak(*port);
         case kClrBreak:

@@ -183,6 +183,29 @@ TEST_F(LinuxFaultTest, AModemLineChangeThatFailsHalfWayIsUndone) {
     EXPECT_EQ(ioctls::StandIn().lines, TIOCM_DTR);
 }
 
+// Under the RTS handshake the driver owns RTS; DTR, enabled rather than a handshake,
+// stays the script's. Once the handshake is off, RTS is the script's again.
+TEST_F(LinuxFaultTest, RtsUnderTheHandshakeIsNotTheScriptsToMove) {
+    ioctls::StandIn().modemLines = true;
+    ioctls::StandIn().lines = TIOCM_DTR | TIOCM_RTS;
+    port = Open(pty.path());
+    ASSERT_TRUE(IsOpen(port));
+    Dcb d = State();
+    dcb::Put(d, dcb::kOutxCtsFlow, true);
+    dcb::SetRtsControl(d, dcb::kControlHandshake);
+    ASSERT_TRUE(SetCommState(port, &d));
+    EXPECT_FALSE(EscapeCommFunction(port, kClrRts));
+    EXPECT_FALSE(EscapeCommFunction(port, kSetRts));
+    EXPECT_EQ(ioctls::StandIn().lines, TIOCM_DTR | TIOCM_RTS) << "RTS was moved";
+    EXPECT_TRUE(EscapeCommFunction(port, kClrDtr));
+    EXPECT_EQ(ioctls::StandIn().lines, TIOCM_RTS);
+
+    dcb::SetRtsControl(d, dcb::kControlEnable);
+    ASSERT_TRUE(SetCommState(port, &d));
+    EXPECT_TRUE(EscapeCommFunction(port, kClrRts));
+    EXPECT_EQ(ioctls::StandIn().lines, 0);
+}
+
 TEST_F(LinuxFaultTest, AFailedClearCommErrorKeepsTheErrorsForTheNextCall) {
     ioctls::StandIn().counters = true;
     port = Open(pty.path());

@@ -67,7 +67,7 @@ void InjectFaults(FuzzedDataProvider& in, velmora::minihost::Host& host) {
         f.refusedServices.push_back(velmora::kIidAppInfoService);
     f.allocsBeforeFailure = in.ConsumeProbability<float>() < 0.05f ? 0 : -1;
     f.failAllocHandle = in.ConsumeProbability<float>() < 0.05f;
-    f.failLockHandle = in.ConsumeProbability<float>() < 0.05f;
+    f.failLockHandle = in.ConsumeProbability<float>() < 0.05f ? (in.ConsumeBool() ? -1 : 1) : 0;
     f.failLockText = in.ConsumeProbability<float>() < 0.05f;
     f.lockTextGivesNull = in.ConsumeProbability<float>() < 0.05f;
     f.failTextLength = in.ConsumeProbability<float>() < 0.05f;
@@ -131,9 +131,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     Require(misread && p == "HandleSize on an unknown handle",
                             "host services misused:", p);
                 }
-                // A block the module could not lock it can neither fill nor free.
+                // Only a block the host would never lock, not even at one byte, stays
+                // the host's: it can be neither filled nor handed back as a text.
                 const int abandoned = host.ReclaimAbandonedHandles();
-                Require(abandoned == 0 || (abandoned == 1 && host.faults().failLockHandle),
+                Require(abandoned == 0 || (abandoned == 1 && host.faults().failLockHandle < 0),
                         "handles abandoned:", std::to_string(abandoned));
                 const velmora::minihost::Accounting a = host.accounting();
                 Require(a.liveHandles == 0 && a.lockedHandles == 0 && a.lockedTexts == 0,

@@ -28,8 +28,8 @@ std::int32_t MeasureText(const PortInstance& self, LockedText& data) {
 
 // IHandleService has no operation to free a handle; a handle that must not reach the
 // script goes to the host as the result and is replaced at once, so the host's value
-// drops it. The host may measure it on receipt, so it goes over as an empty text:
-// its first byte 0 and its size 1, or, should the block not shrink, its last byte 0.
+// drops it. The host may measure it on receipt, so it goes over as an empty text: its
+// first byte 0 and its size 1, or, should the block not shrink, its last byte 0.
 void DiscardHandle(PortInstance& self, CallInfo& call, MemHandle handle, char* bytes,
                    std::uint32_t size) {
     IHandleService* handles = self.handles;
@@ -39,6 +39,16 @@ void DiscardHandle(PortInstance& self, CallInfo& call, MemHandle handle, char* b
     handles->ops->UnlockHandle(handles, handle);
     self.values->ops->FromTextHandle(self.values, handle, &call.result);
     AnswerInteger(self, call, 0);
+}
+
+// A block the host would not lock is shrunk to one byte and asked for again, so that it
+// can go back as an empty text. Only a host that will not lock even that keeps it: a text
+// whose closing byte could not be written is never handed over.
+void DiscardUnlockedHandle(PortInstance& self, CallInfo& call, MemHandle handle) {
+    IHandleService* handles = self.handles;
+    handles->ops->ResizeHandle(handles, handle, 1);
+    auto* byte = static_cast<char*>(handles->ops->LockHandle(handles, handle));
+    if (byte != nullptr) DiscardHandle(self, call, handle, byte, 1);
 }
 
 std::int32_t ErrorCode(std::uint32_t errors) {
@@ -82,9 +92,10 @@ Status ReadComm(PortInstance& self, CallInfo& call) {
         handles->ops->AllocHandle(handles, static_cast<std::int32_t>(waiting) + 1);
     if (text == nullptr) return kOk;
     auto* bytes = static_cast<char*>(handles->ops->LockHandle(handles, text));
-    // A block that cannot be locked cannot be made a text, so the host is not given it;
-    // with no operation to free it, it stays the host's to reclaim.
-    if (bytes == nullptr) return kOk;
+    if (bytes == nullptr) {
+        DiscardUnlockedHandle(self, call, text);
+        return kOk;
+    }
     std::uint32_t got = 0;
     if (!serial::ReadFile(self.port, bytes, waiting, &got, nullptr)) {
         DiscardHandle(self, call, text, bytes, waiting + 1);

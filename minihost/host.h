@@ -22,7 +22,8 @@ struct Faults {
     std::vector<Guid> refusedServices;  // the callback service refuses these interface IDs
     int allocsBeforeFailure = -1;       // Alloc succeeds this many more times; -1: always
     bool failAllocHandle = false;
-    bool failLockHandle = false;      // LockHandle answers no pointer
+    int failLockHandle = 0;           // LockHandle answers no pointer this many more times;
+                                      // -1: always
     bool failLockText = false;        // LockText answers an error status
     bool lockTextGivesNull = false;   // LockText answers success but no pointer
     bool failTextLength = false;      // TextLength answers an error and writes nothing

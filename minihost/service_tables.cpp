@@ -180,7 +180,11 @@ Status VELMORA_CALL ResizeHandle(IHandleService* self, MemHandle handle, std::in
 }
 void* VELMORA_CALL LockHandle(IHandleService* self, MemHandle handle) {
     HostState& host = HostOf(self);
-    if (host.faults.failLockHandle) return nullptr;
+    int& refusals = host.faults.failLockHandle;
+    if (refusals != 0) {
+        if (refusals > 0) --refusals;
+        return nullptr;
+    }
     Block* b = host.store.Find(handle, "LockHandle");
     if (b == nullptr) return nullptr;
     host.store.CountLock(*b, false);

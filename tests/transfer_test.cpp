@@ -132,13 +132,21 @@ TEST_F(TransferTest, AHandleWhoseReadFailedReachesTheHostAsAnEmptyText) {
     EXPECT_EQ(host->accounting().liveHandles, 0);
 }
 
-TEST_F(TransferTest, AHandleThatCannotBeLockedIsNotHandedOver) {
+// A refused lock leaves nothing behind: the block goes back to the host as an empty
+// text. Only a host that refuses to lock even one byte keeps the block it made.
+TEST_F(TransferTest, AHandleThatCannotBeLockedGoesBackToTheHost) {
     Open();
     serial().input = "abc";
-    host->faults().failLockHandle = true;
+    host->faults().failLockHandle = 1;
     EXPECT_EQ(Answer("ReadComm"), Value::Integer(0));
     EXPECT_EQ(serial().Count("ReadFile"), 0);
-    // No operation frees a handle: the one unfilled block is left to the host.
+    EXPECT_EQ(host->accounting().liveHandles, 0);
+    EXPECT_EQ(Answer("ReadComm"), Value::Text("abc")) << "the bytes wait for the next call";
+
+    serial().input = "def";
+    host->faults().failLockHandle = -1;
+    EXPECT_EQ(Answer("ReadComm"), Value::Integer(0));
+    host->faults().failLockHandle = 0;
     EXPECT_EQ(host->ReclaimAbandonedHandles(), 1);
 }
 

@@ -36,8 +36,9 @@ void BM_Paired_WriteModel(benchmark::State& state) {
         [&] { return RawWriteAll(drained.fd(), data.data(), size) && tcdrain(drained.fd()) == 0; },
         [&] {
             const serial::Micros deadline = device.Now() + 1'000'000;
-            const serial::WriteOutcome out = serial::WriteThroughQueue(
-                device, bytes, static_cast<std::uint32_t>(size), deadline, nanosPerByte);
+            const serial::WriteOutcome out =
+                serial::WriteThroughQueue(device, serial::QueueKind::kTakesBack, bytes,
+                                          static_cast<std::uint32_t>(size), deadline, nanosPerByte);
             return out.ok && out.sent == size;
         },
     };

@@ -16,6 +16,7 @@
 #include <memory>
 #include <new>
 
+#include "serial/bounded_call.h"
 #include "serial/comm.h"
 #include "serial/linux_line.h"
 #include "serial/linux_port.h"
@@ -165,40 +166,37 @@ bool FlowControl(int fd, int action) {
     return Ioctl(fd, TCXONC, reinterpret_cast<void*>(std::intptr_t{action})) == 0;
 }
 
+// The longest a break or a close waits for output the device does not take, and for
+// the kernel to let the port go: together well within the second forget is allowed.
+constexpr Micros kSettleBound = 300'000;
+constexpr Micros kCallBound = 500'000;
+
 // Before a break or a close the kernel waits until the driver's queue and the
 // transmitter are empty: TIOCSBRK without any limit, close() up to the port's
-// closing_wait (30 s unless an administrator changed it). A device that holds output
-// would hold either call. What is still queued here was never counted as sent (every
-// write leaves the queue empty or takes back what did not leave), so it is dropped;
-// then only a FIFO's last bytes are waited for. True when the output has settled.
+// closing_wait (30 s unless an administrator changed it). On a driver that takes bytes
+// back, what is still queued was never counted as sent (a write leaves the queue empty
+// or takes back what did not leave), so it is dropped; then only a FIFO's last bytes
+// are waited for. True when the output has settled, and the kernel will not wait.
 bool SettleOutput(Port& port) {
+    if (!KeepsQueue(port)) return true;
+    if (QueueKindOf(port) == QueueKind::kKeeps) return false;  // its chip cannot be seen
     tty_output::TtyOutput device(port.fd);
     device.Discard();
     const std::int64_t perByte = tty_output::NanosPerByte(port.line);
     // Long enough for the largest UART FIFO at the line's rate, never long.
     constexpr std::int64_t kFifoBytes = 128;
-    constexpr Micros kSlack = 20'000, kLongest = 500'000;
+    constexpr Micros kSlack = 20'000;
     const Micros bound =
-        perByte > 0 ? std::min(kLongest, kFifoBytes * perByte / 1000 + kSlack) : kLongest;
+        perByte > 0 ? std::min(kSettleBound, kFifoBytes * perByte / 1000 + kSlack) : kSettleBound;
     return tty_output::AwaitSettled(port.fd, device.Now() + bound, perByte);
 }
 
-// An adapter that keeps bytes in its own buffer (or a driver that cannot drop its
-// queue) for a device that holds output would still hold the call: its output flow
-// control is switched off, so that those bytes leave. `before` keeps the line.
-bool LetOutputGo(int fd, termios2* before) {
-    if (Ioctl(fd, TCGETS2, before) != 0) return false;
-    termios2 line = *before;
-    line.c_cflag &= ~CRTSCTS;
-    line.c_iflag &= ~IXON;
-    return Ioctl(fd, TCSETS2, &line) == 0;
-}
-
+// A break the kernel would make wait for output that does not leave is not started:
+// the script learns that from the answer, 0.
 Bool StartBreak(Port& port) {
-    termios2 before{};
-    const bool released = KeepsQueue(port) && !SettleOutput(port) && LetOutputGo(port.fd, &before);
-    const bool started = WaitingIoctl(port.fd, TIOCSBRK, nullptr) == 0;
-    if (released) Ioctl(port.fd, TCSETS2, &before);
+    const bool started = SettleOutput(port) ? WaitingIoctl(port.fd, TIOCSBRK, nullptr) == 0
+                                            : bounded_call::StartBreakWithin(port.fd, kCallBound) ==
+                                                  bounded_call::Outcome::kDone;
     if (!started) return 0;
     port.heldByBreak = true;
     return 1;
@@ -258,21 +256,14 @@ Bool ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
     return 1;
 }
 
-namespace {
-
-void LetCloseGo(Port& port) {
-    termios2 before{};
-    if (!SettleOutput(port)) LetOutputGo(port.fd, &before);
-}
-
-}  // namespace
-
+// A close the kernel would make wait for output that does not leave is cut short, and
+// the driver drops what it held: as on Windows, closing a port abandons its output.
 Bool CloseHandle(PortHandle handle) {
     std::unique_ptr<Port> port = Ports().Remove(handle);
     if (port == nullptr) return 0;
     Ioctl(port->fd, TIOCNXCL, nullptr);
-    if (KeepsQueue(*port)) LetCloseGo(*port);
-    return close(port->fd) == 0;  // also drops the advisory lock
+    if (SettleOutput(*port)) return close(port->fd) == 0;  // also drops the advisory lock
+    return bounded_call::CloseWithin(port->fd, kCallBound) != bounded_call::Outcome::kFailed;
 }
 
 }  // namespace velmora::serial

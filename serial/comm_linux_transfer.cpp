@@ -130,8 +130,8 @@ Bool WriteThroughDriverQueue(Port& port, const unsigned char* bytes, std::uint32
     tty_output::TtyOutput device(port.fd);
     const std::uint64_t ms = std::min(WriteTimeoutMs(port, count), kLongestMs);
     const Micros deadline = ms == 0 ? kNoDeadline : device.Now() + static_cast<Micros>(ms) * 1000;
-    const WriteOutcome outcome =
-        WriteThroughQueue(device, bytes, count, deadline, tty_output::NanosPerByte(port.line));
+    const WriteOutcome outcome = WriteThroughQueue(device, QueueKindOf(port), bytes, count,
+                                                   deadline, tty_output::NanosPerByte(port.line));
     if (countWritten != nullptr) *countWritten = outcome.sent;
     return outcome.ok;
 }
@@ -160,14 +160,11 @@ Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
 Bool FlushFileBuffers(PortHandle handle) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
-    if (!KeepsQueue(*port)) return DevicePresent(*port);
-    // Not tcdrain, which waits without limit. Every write has already waited for its
-    // bytes or taken back what did not leave, so the queue is empty here unless a
-    // driver could not take bytes back; those get the write time-out to leave.
-    tty_output::TtyOutput device(port->fd);
-    const std::uint32_t ms = port->timeouts.WriteTotalTimeoutConstant;
-    const Micros deadline = ms == 0 ? kNoDeadline : device.Now() + Micros{ms} * 1000;
-    return AwaitEmptyQueue(device, deadline, tty_output::NanosPerByte(port->line)) == Drain::kEmpty;
+    // Not tcdrain, which waits without limit, and nothing to wait for: every write has
+    // waited until its bytes left the queue, or ended at its time-out, where a driver
+    // that takes bytes back lost the rest and one that cannot had it all counted. As on
+    // Windows, nothing is pending once a write has returned.
+    return DevicePresent(*port);
 }
 
 }  // namespace velmora::serial

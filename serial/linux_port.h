@@ -25,10 +25,11 @@ struct Port {
     CommTimeouts timeouts{};  // all zero: no time-outs
     bool hasCounters = false;
     serial_icounter_struct counters{};
-    // Output: whether the driver queues it (learnt on first need), and what holds it
-    // here. SETXOFF and a break hold output in this layer too, because the kernel's
-    // own hold (TCOOFF) is not obeyed by every driver (USB adapters).
-    enum class Queue : std::uint8_t { kUnknown, kNone, kKept } queue = Queue::kUnknown;
+    // Output: whether the driver queues it, and whether it can take back what it
+    // queued (learnt on first need); and what holds it here. SETXOFF and a break hold
+    // output in this layer too, because the kernel's own hold (TCOOFF) is not obeyed by
+    // every driver (USB adapters).
+    enum class Queue : std::uint8_t { kUnknown, kNone, kTakesBack, kKeeps } queue = Queue::kUnknown;
     bool heldByXoff = false;
     bool heldByBreak = false;
 };
@@ -142,13 +143,25 @@ enum class Wait { kReady, kTimedOut, kGone };
 Wait WaitFor(int fd, short events, std::int64_t deadline);
 
 // Whether the port's driver keeps an output queue of its own (a UART or a USB adapter,
-// not a pty); asked of the device once, and then on every write without a system call.
+// not a pty), and of what kind; asked of the device once, and then on every write
+// without a system call.
 inline bool KeepsQueue(Port& port) {
     if (port.queue == Port::Queue::kUnknown) {
-        port.queue =
-            tty_output::KeepsOutputQueue(port.fd) ? Port::Queue::kKept : Port::Queue::kNone;
+        if (!tty_output::KeepsOutputQueue(port.fd)) {
+            port.queue = Port::Queue::kNone;
+        } else {
+            port.queue = tty_output::OutputQueueKind(port.fd) == QueueKind::kTakesBack
+                             ? Port::Queue::kTakesBack
+                             : Port::Queue::kKeeps;
+        }
     }
-    return port.queue == Port::Queue::kKept;
+    return port.queue != Port::Queue::kNone;
+}
+
+// For a port whose driver keeps a queue: whether it can take back what it holds.
+inline QueueKind QueueKindOf(Port& port) {
+    KeepsQueue(port);
+    return port.queue == Port::Queue::kTakesBack ? QueueKind::kTakesBack : QueueKind::kKeeps;
 }
 
 }  // namespace velmora::serial

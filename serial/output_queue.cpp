@@ -14,7 +14,7 @@ constexpr std::int64_t kLeastQueued = 16;
 // released device is noticed soon.
 constexpr Micros kShortestPause = 200;
 constexpr Micros kLongestPause = 20'000;
-// A driver that sends as fast as it is given (a USB adapter on a fast bus) can take
+// A driver that sends as fast as it is given (a UART model without a line rate) can take
 // megabytes in one write(); a device that goes away during it would leave no telling
 // how many had left. Pieces this large keep that uncertainty small.
 constexpr std::uint32_t kLargestWrite = 64 * 1024;
@@ -36,16 +36,19 @@ std::uint32_t Room(Micros now, Micros deadline, std::int64_t nanosPerByte, long 
 
 // Between two looks at the queue: growing from the shortest pause, as a driver may
 // empty its queue far faster than the line's rate says (a USB adapter moves it into the
-// chip's own buffer); while the queue moves, no longer than the line needs for what is
-// queued; never past the deadline.
+// chip's own buffer); while the queue moves, no longer than the line needs to bring it
+// down to `target`; never past the deadline.
 class Pauses {
   public:
-    Micros Next(long queued, std::int64_t nanosPerByte, Micros now, Micros deadline) {
+    Micros Next(long queued, std::int64_t nanosPerByte, Micros now, Micros deadline,
+                long target = 0) {
         Micros pause = next_;
         next_ = std::min(next_ * 2, kLongestPause);
         const bool moving = queued < last_;
         last_ = queued;
-        if (moving && nanosPerByte > 0) pause = std::min(pause, queued * nanosPerByte / 1000);
+        if (moving && nanosPerByte > 0) {
+            pause = std::min(pause, std::max(0L, queued - target) * nanosPerByte / 1000);
+        }
         pause = std::max(pause, kShortestPause);
         if (deadline != kNoDeadline) pause = std::min(pause, deadline - now);
         return pause;
@@ -64,10 +67,32 @@ bool Passed(Micros deadline, Micros now) {
     return deadline != kNoDeadline && now >= deadline;
 }
 
-}  // namespace
+// At the deadline on a driver that takes bytes back: the rest is dropped, and what left
+// is counted. A transmit counter read at the start tells that exactly, however late the
+// drop comes; the queue's count, read before the drop, misses the bytes the transmitter
+// loads in between (up to a FIFO's worth), so it serves only where there is no counter,
+// or where the counter does not move with the bytes.
+WriteOutcome TakeBackTheRest(OutputDevice& device, std::uint32_t written, long queued,
+                             std::int64_t transmittedBefore) {
+    const long q = device.Queued();
+    if (q < 0) return {Sent(written, queued), false};
+    if (q == 0) return {written, true};
+    device.Discard();
+    std::uint32_t sent = Sent(written, q);
+    if (transmittedBefore >= 0) {
+        const std::int64_t after = device.Transmitted();
+        // The counter is 32 bits wide, and wraps.
+        const auto loaded = static_cast<std::uint32_t>(after - transmittedBefore);
+        if (after >= 0) sent = std::max(sent, std::min(written, loaded));
+    }
+    return {sent, true};
+}
 
-WriteOutcome WriteThroughQueue(OutputDevice& device, const unsigned char* bytes,
-                               std::uint32_t count, Micros deadline, std::int64_t nanosPerByte) {
+WriteOutcome WriteTakingBack(OutputDevice& device, const unsigned char* bytes, std::uint32_t count,
+                             Micros deadline, std::int64_t nanosPerByte) {
+    // Only a write that may end by dropping bytes needs to know what the transmitter
+    // loaded.
+    const std::int64_t transmittedBefore = deadline == kNoDeadline ? -1 : device.Transmitted();
     std::uint32_t written = 0;
     // Every write ends with the queue empty or taken back, so the next starts on an
     // empty one and need not ask.
@@ -108,11 +133,56 @@ WriteOutcome WriteThroughQueue(OutputDevice& device, const unsigned char* bytes,
         if (Passed(deadline, now)) break;
         device.Sleep(pauses.Next(q, nanosPerByte, now, deadline));
     }
-    // Time is up: what is still queued has not left and is taken back.
-    const long q = device.Queued();
-    if (q < 0) return {Sent(written, queued), false};
-    if (q > 0) device.Discard();
-    return {Sent(written, q), true};
+    return TakeBackTheRest(device, written, queued, transmittedBefore);
+}
+
+// A driver that keeps what it is given gets the next piece once less than half a piece
+// is left of what it holds, so the line does not wait between pieces, and the driver
+// never holds much more than a piece: what it holds is counted before the line has
+// sent it, and lost if the device goes away.
+WriteOutcome WriteInPieces(OutputDevice& device, const unsigned char* bytes, std::uint32_t count,
+                           Micros deadline, std::int64_t nanosPerByte) {
+    const std::uint32_t piece = PieceSize(nanosPerByte);
+    const long refillBelow = static_cast<long>(piece / 2);
+    std::uint32_t written = 0;
+    long queued = 0;  // as last seen; the queue may start with an earlier write's bytes
+    Pauses pauses;
+    for (;;) {
+        const long q = device.Queued();
+        // Gone: what the driver held at the last look may or may not have left.
+        if (q < 0) return {Sent(written, queued), false};
+        queued = q;
+        if (q == 0 && written == count) return {count, true};
+        const Micros now = device.Now();
+        // What the driver holds cannot be taken back and will go out: it is counted.
+        if (Passed(deadline, now)) return {written, true};
+        if (written < count && q < std::max(1L, refillBelow)) {
+            const auto offer = std::min(count - written, piece - static_cast<std::uint32_t>(q));
+            const long took = device.Write(bytes + written, offer);
+            if (took < 0) return {Sent(written, queued), false};
+            written += static_cast<std::uint32_t>(took);
+            queued += took;
+            if (took > 0) pauses.Restart();
+        }
+        const long target = written < count ? refillBelow : 0;
+        device.Sleep(pauses.Next(queued, nanosPerByte, now, deadline, target));
+    }
+}
+
+}  // namespace
+
+std::uint32_t PieceSize(std::int64_t nanosPerByte) {
+    if (nanosPerByte <= 0) return kLargestPiece;
+    const std::int64_t sendable = kQueueHorizon * 1000 / nanosPerByte;
+    return static_cast<std::uint32_t>(
+        std::clamp<std::int64_t>(sendable, kLeastQueued, kLargestPiece));
+}
+
+WriteOutcome WriteThroughQueue(OutputDevice& device, QueueKind kind, const unsigned char* bytes,
+                               std::uint32_t count, Micros deadline, std::int64_t nanosPerByte) {
+    return kind == QueueKind::kTakesBack
+               ? WriteTakingBack(device, bytes, count, deadline, nanosPerByte)
+               : WriteInPieces(device, bytes, count, deadline, nanosPerByte);
 }
 
 Drain AwaitEmptyQueue(OutputDevice& device, Micros deadline, std::int64_t nanosPerByte) {

@@ -2,6 +2,8 @@
 
 #include <asm/termbits.h>
 #include <errno.h>
+#include <limits.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -10,6 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 
 namespace velmora::serial::tty_output {
 
@@ -43,6 +47,12 @@ long TtyOutput::Queued() {
 
 void TtyOutput::Discard() {
     ioctl(fd_, TCFLSH, TCOFLUSH);
+}
+
+std::int64_t TtyOutput::Transmitted() {
+    serial_icounter_struct counters{};
+    if (ioctl(fd_, TIOCGICOUNT, &counters) != 0) return -1;
+    return static_cast<std::uint32_t>(counters.tx);
 }
 
 OutputDevice::Wait TtyOutput::AwaitRoom(Micros deadline) {
@@ -83,6 +93,25 @@ bool KeepsOutputQueue(int fd) {
     const unsigned kind = major(device.st_rdev);
     return !(kind >= kPtySlaveMajorFirst && kind <= kPtySlaveMajorLast) &&
            kind != kBsdPtySlaveMajor;
+}
+
+QueueKind OutputQueueKind(int fd) {
+    struct stat device {};
+    if (fstat(fd, &device) != 0) return QueueKind::kKeeps;
+    // The tty's device is a usb-serial port, or the USB interface cdc-acm binds to; a
+    // UART's is a platform, PNP or PCI device.
+    char path[64];
+    std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device/subsystem", major(device.st_rdev),
+                  minor(device.st_rdev));
+    char target[PATH_MAX];
+    const ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n <= 0) return QueueKind::kKeeps;
+    target[n] = '\0';
+    const char* bus = std::strrchr(target, '/');
+    bus = bus == nullptr ? target : bus + 1;
+    return std::strcmp(bus, "usb-serial") == 0 || std::strcmp(bus, "usb") == 0
+               ? QueueKind::kKeeps
+               : QueueKind::kTakesBack;
 }
 
 std::int64_t NanosPerByte(const termios2& line) {

@@ -14,6 +14,7 @@ class TtyOutput final : public OutputDevice {
     long Write(const unsigned char* bytes, std::uint32_t count) override;
     long Queued() override;
     void Discard() override;
+    std::int64_t Transmitted() override;
     Wait AwaitRoom(Micros deadline) override;
     void Sleep(Micros duration) override;
     Micros Now() override;
@@ -25,6 +26,12 @@ class TtyOutput final : public OutputDevice {
 // A pseudo-terminal hands every byte it takes straight to its far end: it has no
 // output queue to wait for. Every other tty is taken to have one.
 bool KeepsOutputQueue(int fd);
+
+// Whether the tty's driver can take back what it holds. A USB adapter's cannot: neither
+// usb-serial nor cdc-acm has a flush hook, so TCFLSH leaves their queue and the
+// transfers in flight to go out. A device this layer cannot place is taken to keep its
+// bytes too, the choice that never counts a byte as taken back that may still go out.
+QueueKind OutputQueueKind(int fd);
 
 // The time one character takes on `line`, or 0 when its rate is unknown.
 std::int64_t NanosPerByte(const termios2& line);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -27,11 +28,14 @@ namespace velmora::serial {
 
 namespace {
 
-std::uint32_t NewErrors(const serial_icounter_struct& was, const serial_icounter_struct& now) {
+// As on Windows, parity errors are reported only where the DCB asks for parity
+// checking (fParity); the others always are.
+std::uint32_t NewErrors(const serial_icounter_struct& was, const serial_icounter_struct& now,
+                        bool parityChecked) {
     std::uint32_t errors = 0;
     if (now.buf_overrun != was.buf_overrun) errors |= kCeRxOver;
     if (now.overrun != was.overrun) errors |= kCeOverrun;
-    if (now.parity != was.parity) errors |= kCeRxParity;
+    if (parityChecked && now.parity != was.parity) errors |= kCeRxParity;
     if (now.frame != was.frame) errors |= kCeFrame;
     if (now.brk != was.brk) errors |= kCeBreak;
     return errors;
@@ -89,7 +93,10 @@ PortHandle CreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, st
         return InvalidPort();
     }
     port->line = original;
-    linux_line::MakeRaw(port->line);
+    // A pty passes bytes unflagged, and keeps no output queue: it is the one tty whose
+    // input needs no marks.
+    port->marksInput = KeepsQueue(*port);
+    linux_line::MakeRaw(port->line, port->marksInput);
     PortHandle handle = InvalidPort();
     if (Ioctl(fd, TCSETS2, &port->line) == 0 && Ioctl(fd, TCGETS2, &port->line) == 0) {
         port->dcb = linux_line::InitialDcb(port->line);
@@ -241,17 +248,59 @@ Bool EscapeCommFunction(PortHandle handle, std::uint32_t function) {
     }
 }
 
+namespace {
+
+// Takes what the line discipline holds into the port, marks out. False when the device
+// has gone (a hung-up tty reads as at its end).
+bool PullInput(Port& port) {
+    if (port.aheadBegin == port.aheadEnd) {
+        port.aheadBegin = port.aheadEnd = 0;
+    } else if (port.aheadBegin > 0) {
+        std::memmove(port.ahead.data(), port.ahead.data() + port.aheadBegin,
+                     port.aheadEnd - port.aheadBegin);
+        port.aheadEnd -= port.aheadBegin;
+        port.aheadBegin = 0;
+    }
+    const std::size_t room = port.ahead.size() - port.aheadEnd;
+    if (room == 0) return true;
+    for (;;) {
+        const ssize_t n = read(port.fd, port.ahead.data() + port.aheadEnd, room);
+        if (n > 0) {
+            port.aheadEnd += static_cast<std::uint32_t>(
+                port.marks.Unmark(port.ahead.data() + port.aheadEnd, static_cast<std::size_t>(n)));
+            return true;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 && errno == EAGAIN;
+    }
+}
+
+}  // namespace
+
 Bool ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
     serial_icounter_struct now = port->counters;
     if (port->hasCounters && Ioctl(port->fd, TIOCGICOUNT, &now) < 0) return 0;
-    int waiting = 0;
-    if (status != nullptr && Ioctl(port->fd, TIOCINQ, &waiting) < 0) return 0;
+    std::uint32_t waiting = 0;
+    if (port->marksInput) {
+        // What waits is counted with the marks out; a driver that counts no errors tells
+        // of them only through the marks.
+        if ((status != nullptr || !port->hasCounters) && !PullInput(*port)) return 0;
+        waiting = port->aheadEnd - port->aheadBegin;
+    } else if (status != nullptr) {
+        int queued = 0;
+        if (Ioctl(port->fd, TIOCINQ, &queued) < 0) return 0;
+        waiting = static_cast<std::uint32_t>(queued);
+    }
     // Only a call that succeeds consumes the errors it reports.
-    const std::uint32_t found = NewErrors(port->counters, now);
+    const bool parityChecked = dcb::Has(port->dcb, dcb::kParity);
+    std::uint32_t found = NewErrors(port->counters, now, parityChecked);
+    if (!port->hasCounters) {
+        found |= port->marks.TakeErrors(parityChecked && (port->line.c_cflag & PARENB) != 0);
+    }
     port->counters = now;
-    if (status != nullptr) *status = ComStat{0, static_cast<std::uint32_t>(waiting), 0};
+    if (status != nullptr) *status = ComStat{0, waiting, 0};
     if (errors != nullptr) *errors = found;
     return 1;
 }

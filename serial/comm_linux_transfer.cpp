@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "serial/comm.h"
 #include "serial/linux_port.h"
@@ -30,15 +31,21 @@ Bool ReadWithTimeouts(Port& port, unsigned char* bytes, std::uint32_t count,
         t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
         t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
     const std::uint32_t interval = t.ReadIntervalTimeout == kMaxDword ? 0 : t.ReadIntervalTimeout;
-    std::uint32_t done = 0;
+    // What ClearCommError already took from the driver comes first.
+    std::uint32_t done = std::min(count, port.aheadEnd - port.aheadBegin);
+    std::memcpy(bytes, port.ahead.data() + port.aheadBegin, done);
+    port.aheadBegin += done;
     std::int64_t total = 0;  // set when the first wait is due
     bool timed = false;
     bool failed = false;
     while (done < count) {
         const ssize_t n = read(port.fd, bytes + done, count - done);
         if (n > 0) {
-            done += static_cast<std::uint32_t>(n);
-            if (atOnce || firstByte) break;
+            const std::size_t data =
+                port.marksInput ? port.marks.Unmark(bytes + done, static_cast<std::size_t>(n))
+                                : static_cast<std::size_t>(n);
+            done += static_cast<std::uint32_t>(data);
+            if (data > 0 && (atOnce || firstByte)) break;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -46,7 +53,7 @@ Bool ReadWithTimeouts(Port& port, unsigned char* bytes, std::uint32_t count,
             failed = true;
             break;
         }
-        if (atOnce) break;
+        if (atOnce || (firstByte && done > 0)) break;
         if (!timed) {
             timed = true;
             const std::uint64_t ms = firstByte

@@ -31,9 +31,10 @@ constexpr unsigned kInputBits = IXON | IXOFF | INPCK;
 
 }  // namespace
 
-void MakeRaw(termios2& line) {
-    line.c_iflag &= ~static_cast<unsigned>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                           ICRNL | IXON | IXOFF | IXANY | IUCLC | IMAXBEL);
+void MakeRaw(termios2& line, bool markErrors) {
+    line.c_iflag &= ~static_cast<unsigned>(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR |
+                                           IGNCR | ICRNL | IXON | IXOFF | IXANY | IUCLC | IMAXBEL);
+    if (markErrors) line.c_iflag |= INPCK | PARMRK;
     line.c_oflag &= ~static_cast<unsigned>(OPOST);
     line.c_lflag &=
         ~static_cast<unsigned>(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN | XCASE);
@@ -106,7 +107,9 @@ bool ToLine(const Dcb& wanted, const termios2& current, termios2* line) {
     t.c_iflag &= ~kInputBits;
     if (dcb::Has(wanted, dcb::kOutX)) t.c_iflag |= IXON;
     if (dcb::Has(wanted, dcb::kInX)) t.c_iflag |= IXOFF;
-    if (dcb::Has(wanted, dcb::kParity)) t.c_iflag |= INPCK;
+    // A line that marks errors checks every byte, whatever the script asked: some
+    // drivers report nothing otherwise (cp210x), and fParity decides what is reported.
+    if (dcb::Has(wanted, dcb::kParity) || (current.c_iflag & PARMRK)) t.c_iflag |= INPCK;
     t.c_cc[VSTART] = static_cast<cc_t>(wanted.XonChar);
     t.c_cc[VSTOP] = static_cast<cc_t>(wanted.XoffChar);
     *line = t;
@@ -142,7 +145,7 @@ Dcb ToDcb(const termios2& line, const Dcb& stored) {
     } else {
         d.StopBits = d.ByteSize == 5 ? kOne5StopBits : kTwoStopBits;
     }
-    dcb::Put(d, dcb::kParity, (line.c_iflag & INPCK) != 0);
+    if (!(line.c_iflag & PARMRK)) dcb::Put(d, dcb::kParity, (line.c_iflag & INPCK) != 0);
     dcb::Put(d, dcb::kOutX, (line.c_iflag & IXON) != 0);
     dcb::Put(d, dcb::kInX, (line.c_iflag & IXOFF) != 0);
     d.XonChar = static_cast<char>(line.c_cc[VSTART]);

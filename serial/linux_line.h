@@ -15,7 +15,11 @@ namespace velmora::serial::linux_line {
 // Raw binary mode: no echo, no canonical input, no translation of CR or LF, no
 // signals, no software flow control; modem status ignored (CLOCAL), lines dropped on
 // the last close (HUPCL). Baud, size, parity and stop bits stay as they were.
-void MakeRaw(termios2& line);
+// With `markErrors` (a real line, not a pty), the line discipline checks every byte and
+// marks errors and breaks (INPCK, PARMRK) rather than passing the driver's flags by:
+// the layer takes the marks out again (serial/input_marks.h). Whether parity errors are
+// reported is then the DCB's fParity, kept beside the line.
+void MakeRaw(termios2& line, bool markErrors);
 
 // The DCB a freshly opened port answers: the line's own settings, with DTR and RTS
 // enabled as the kernel leaves them on open.

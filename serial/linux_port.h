@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "serial/comm.h"
+#include "serial/input_marks.h"
 #include "serial/tty_output.h"
 
 namespace velmora::serial {
@@ -32,6 +33,15 @@ struct Port {
     enum class Queue : std::uint8_t { kUnknown, kNone, kTakesBack, kKeeps } queue = Queue::kUnknown;
     bool heldByXoff = false;
     bool heldByBreak = false;
+    // A real line marks errors in its input (serial/linux_line.h). ClearCommError takes
+    // the input from the line discipline to count it with the marks out (the driver's
+    // count includes them); it waits here for the next read. The line discipline holds
+    // at most 4 KiB, so one look takes all of it.
+    bool marksInput = false;
+    InputMarks marks;
+    std::array<unsigned char, 4096> ahead{};
+    std::uint32_t aheadBegin = 0;
+    std::uint32_t aheadEnd = 0;
 };
 
 // The lock of opens and closes: a plain pthread mutex, which answers failure with a

@@ -224,5 +224,23 @@ TEST_F(LinuxFaultTest, AFailedClearCommErrorKeepsTheErrorsForTheNextCall) {
     EXPECT_EQ(errors, 0u);  // reported once
 }
 
+// As on Windows, fParity decides whether parity errors are reported; framing errors,
+// overruns and breaks always are.
+TEST_F(LinuxFaultTest, ParityErrorsAreReportedOnlyWhereParityIsChecked) {
+    ioctls::StandIn().counters = true;
+    port = Open(pty.path());
+    ASSERT_TRUE(IsOpen(port));
+    std::uint32_t errors = 0;
+    for (const bool checked : {false, true}) {
+        Dcb d = State();
+        dcb::Put(d, dcb::kParity, checked);
+        ASSERT_TRUE(SetCommState(port, &d));
+        ++ioctls::StandIn().icount.parity;
+        ++ioctls::StandIn().icount.overrun;
+        EXPECT_TRUE(ClearCommError(port, &errors, nullptr));
+        EXPECT_EQ(errors, checked ? kCeRxParity | kCeOverrun : kCeOverrun);
+    }
+}
+
 }  // namespace
 }  // namespace velmora::testing

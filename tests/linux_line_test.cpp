@@ -78,13 +78,32 @@ TEST(LinuxLineTest, RawModeKeepsTheLineSettings) {
     line.c_iflag = ICRNL | IXON | INPCK;
     line.c_oflag = OPOST | ONLCR;
     line.c_lflag = ECHO | ICANON | ISIG;
-    linux_line::MakeRaw(line);
+    termios2 marked = line;
+    linux_line::MakeRaw(line, false);
     EXPECT_EQ(line.c_cflag & (CBAUD | CSIZE | PARENB | CSTOPB),
               unsigned(B19200 | CS7 | PARENB | CSTOPB));
     EXPECT_EQ(line.c_iflag, unsigned(INPCK));
+    linux_line::MakeRaw(marked, true);
+    EXPECT_EQ(marked.c_iflag, unsigned(INPCK | PARMRK));
     EXPECT_EQ(line.c_oflag & OPOST, 0u);
     EXPECT_EQ(line.c_lflag & (ECHO | ICANON | ISIG), 0u);
     EXPECT_NE(line.c_cflag & CLOCAL, 0u);
+}
+
+// On a line that marks errors every byte is checked; fParity lives in the DCB alone.
+TEST(LinuxLineTest, AMarkingLineChecksEveryByteAndKeepsFParityApart) {
+    termios2 raw = RawLine();
+    linux_line::MakeRaw(raw, true);
+    const Dcb stored = linux_line::InitialDcb(raw);
+    EXPECT_FALSE(dcb::Has(stored, dcb::kParity));
+    for (const bool parity : {false, true}) {
+        Dcb d = stored;
+        dcb::Put(d, dcb::kParity, parity);
+        termios2 line{};
+        ASSERT_TRUE(linux_line::ToLine(d, raw, &line));
+        EXPECT_EQ(line.c_iflag & (INPCK | PARMRK), unsigned(INPCK | PARMRK));
+        EXPECT_EQ(dcb::Has(linux_line::ToDcb(line, d), dcb::kParity), parity);
+    }
 }
 
 TEST(LinuxLineTest, XonXoffNeedsTwoDistinctCharactersOtherThanNul) {

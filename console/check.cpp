@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "console/commands.h"
+#include "console/modem_inputs.h"
 #include "console/session.h"
 
 namespace velmora::console {
@@ -109,6 +110,7 @@ class Checker {
     void CheckStopBits();
     void CheckFlowControl();
     void CheckEscapes();
+    void ReportModemInputs();
     std::string Verdict() const;
 
     Session& session_;
@@ -298,6 +300,30 @@ void Checker::CheckFlowControl() {
     Set("SetCommFlowControl", 0);
 }
 
+// The commonest reason a device stays silent: new switches the CTS and DSR handshakes
+// on, and every write then waits for a line that a three-wire cable, or a device that
+// leaves it low, never raises.
+void Checker::ReportModemInputs() {
+    const std::optional<ModemInputs> in = ReadModemInputs(options_.port, session_.PortHandle());
+    if (!in) {
+        out_ << "modem inputs: not reported by this port\n";
+        return;
+    }
+    out_ << "modem inputs: CTS " << in->cts << ", DSR " << in->dsr << ", RI " << in->ri << ", DCD "
+         << in->dcd << "\n";
+    if (!in->cts) {
+        out_ << "warning: CTS is low, and new switches the CTS handshake on: every write waits "
+                "for CTS and ends at its time-out with nothing sent. Without a CTS line, call "
+                "SetCommFlowControl 0 (or SetCommCTS 0) after new.\n";
+    }
+    if (!in->dsr) {
+        out_ << "warning: DSR is low, and new switches the DSR handshake on: on Windows every "
+                "write waits for DSR and ends at its time-out with nothing sent (Linux has no "
+                "DSR handshake and sends). Without a DSR line, call SetCommFlowControl 0 (or "
+                "SetCommDSR 0) after new.\n";
+    }
+}
+
 void Checker::CheckEscapes() {
     for (const Named& escape : kEscapes) {
         const std::int32_t answer = Set("EscapeComm", escape.code);
@@ -354,6 +380,7 @@ int Checker::Run() {
          << Coded(parity, NameOf(kParities, std::size(kParities), parity)) << ", stop bits "
          << Coded(stopBits, NameOf(kStopBits, std::size(kStopBits), stopBits))
          << "; new switched on CTS " << Ask("GetCommCTS") << ", DSR " << Ask("GetCommDSR") << "\n";
+    ReportModemInputs();
     // Every write and read the check makes ends within a second, whatever the far end does.
     out_ << "for the check: SetCommTimeOut 1000 -> " << Set("SetCommTimeOut", 1000)
          << ", SetCommFlowControl 0 -> " << Set("SetCommFlowControl", 0) << "\n";

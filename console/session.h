@@ -27,6 +27,10 @@ class Session {
     // end of the match is consumed; the rest stays for the next expect.
     bool Expect(const std::string& text, std::int32_t ms, std::ostream& out);
 
+    // The port handle the module keeps in its instance, where the binary contract places
+    // it: after the host's six header slots and the two services.
+    void* PortHandle() const { return static_cast<void* const*>(object_->instance())[8]; }
+
     minihost::Host& host() { return *host_; }
     const minihost::ModuleFile& file() const { return *file_; }
 

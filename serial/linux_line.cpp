@@ -52,6 +52,8 @@ Dcb InitialDcb(const termios2& line) {
     dcb::SetRtsControl(base, dcb::kControlEnable);
     base.XonLim = 2048;
     base.XoffLim = 512;
+    // A line that checks parity starts out reporting its errors; no method changes this.
+    dcb::Put(base, dcb::kParity, (line.c_iflag & INPCK) != 0);
     return ToDcb(line, base);
 }
 

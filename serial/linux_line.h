@@ -22,7 +22,8 @@ namespace velmora::serial::linux_line {
 void MakeRaw(termios2& line, bool markErrors);
 
 // The DCB a freshly opened port answers: the line's own settings, with DTR and RTS
-// enabled as the kernel leaves them on open.
+// enabled as the kernel leaves them on open, and parity errors reported where the line
+// checks parity.
 Dcb InitialDcb(const termios2& line);
 
 // Builds the line for `wanted` on top of `current`. False when the DCB asks for

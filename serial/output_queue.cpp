@@ -162,7 +162,11 @@ WriteOutcome WriteInPieces(OutputDevice& device, const unsigned char* bytes, std
             if (took < 0) return {Sent(written, queued), false};
             written += static_cast<std::uint32_t>(took);
             queued += took;
-            if (took > 0) pauses.Restart();
+            if (took > 0) {
+                // A fast device may have taken the piece by the next look.
+                pauses.Restart();
+                continue;
+            }
         }
         const long target = written < count ? refillBelow : 0;
         device.Sleep(pauses.Next(queued, nanosPerByte, now, deadline, target));

@@ -95,7 +95,7 @@ TEST(LinuxLineTest, AMarkingLineChecksEveryByteAndKeepsFParityApart) {
     termios2 raw = RawLine();
     linux_line::MakeRaw(raw, true);
     const Dcb stored = linux_line::InitialDcb(raw);
-    EXPECT_FALSE(dcb::Has(stored, dcb::kParity));
+    EXPECT_TRUE(dcb::Has(stored, dcb::kParity)) << "errors are reported from the start";
     for (const bool parity : {false, true}) {
         Dcb d = stored;
         dcb::Put(d, dcb::kParity, parity);

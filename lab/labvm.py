@@ -354,7 +354,8 @@ class LabVM:
             "-chardev", "file,id=console,path=%s/console.log" % s, "-serial", "chardev:console",
             "-kernel", os.path.join(BUILD, "kernel", "boot", "vmlinuz-" + kver),
             "-initrd", os.path.join(BUILD, "initramfs.gz"),
-            "-append", "console=ttyS0 quiet panic=-1 rdinit=/init lab.share=" + self.share,
+            "-append", "console=ttyS0 quiet panic=-1 rdinit=/init lab.share=%s lab.checkout=%s"
+            % (os.path.realpath(self.share), os.path.realpath(ROOT)),
             "-fsdev", "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap",
             "-device", "virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot",
             "-fsdev", "local,id=share,path=%s,security_model=none,multidevs=remap" % self.share,

@@ -27,6 +27,8 @@ import time
 LAB_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(LAB_DIR)
 BUILD = os.path.join(ROOT, "build", "lab")
+# What the guest's kernel and init said on its console, kept from the last run.
+CONSOLE_LOG = os.path.join(BUILD, "guest-console.log")
 
 # Guest device -> (chardev id, QEMU device id).
 UART = "/dev/ttyS1"
@@ -445,6 +447,10 @@ class LabVM:
             except subprocess.TimeoutExpired:
                 pass
         self._kill()
+        try:
+            shutil.copyfile(os.path.join(self.sockets, "console.log"), CONSOLE_LOG)
+        except OSError:
+            pass
         shutil.rmtree(self.sockets, ignore_errors=True)
         shutil.rmtree(self.share, ignore_errors=True)
 

@@ -64,6 +64,7 @@ for n in "${test_ports[@]}"; do ln -sfn "$WINEPREFIX/ports/com$n" "$WINEPREFIX/d
 # output (Wine's server keeps that debugging hook), thousands of lines a time.
 log=$root/build/logs/wineserver-$target.log
 mkdir -p "$(dirname "$log")"
+# shellcheck disable=SC2016  # expanded by that shell
 setsid sh -c '"$1" -f -p </dev/null >"$2" 2>&1 &' sh "$server" "$log"
 for _ in $(seq 1 100); do "$server" -k0 2>/dev/null && break; sleep 0.1; done
 "$server" -k0 2>/dev/null || { echo "the Wine server did not start ($log)" >&2; exit 1; }

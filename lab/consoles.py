@@ -15,6 +15,14 @@ class NativeConsole:
     def prepare(self, vm):
         pass
 
+    def guest_files(self):
+        """What the guest must see of the host's files for this console to run there."""
+        return [self.program]
+
+    def probe(self):
+        """A guest command that answers with the console's version when the console runs."""
+        return "%s --version" % self.program
+
     def port(self, device):
         return device
 
@@ -75,6 +83,14 @@ class WineConsole:
             timeout=400)
         if rc != 0 or "velmora" not in out:
             raise RuntimeError("Wine did not start in the guest: " + out[-800:])
+
+    def guest_files(self):
+        return [os.path.join(self.build, "velmora.exe"), os.path.join(self.build, self.module),
+                os.path.join(self.prefix, "system.reg")]
+
+    def probe(self):
+        return "cd %s && %s %s velmora.exe --version" % (self.place, self.environment(),
+                                                          self.loader)
 
     def port(self, device):
         return self.PORTS[device]

@@ -283,22 +283,24 @@ Bool ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
     serial_icounter_struct now = port->counters;
     if (port->hasCounters && Ioctl(port->fd, TIOCGICOUNT, &now) < 0) return 0;
     std::uint32_t waiting = 0;
+    std::uint32_t marked = 0;
     if (port->marksInput) {
         // What waits is counted with the marks out; a driver that counts no errors tells
         // of them only through the marks.
         if ((status != nullptr || !port->hasCounters) && !PullInput(*port)) return 0;
         waiting = port->aheadEnd - port->aheadBegin;
+        if (!port->hasCounters) {
+            marked = port->marks.TakeErrors(dcb::Has(port->dcb, dcb::kParity) &&
+                                            (port->line.c_cflag & PARENB) != 0);
+        }
     } else if (status != nullptr) {
         int queued = 0;
         if (Ioctl(port->fd, TIOCINQ, &queued) < 0) return 0;
         waiting = static_cast<std::uint32_t>(queued);
     }
     // Only a call that succeeds consumes the errors it reports.
-    const bool parityChecked = dcb::Has(port->dcb, dcb::kParity);
-    std::uint32_t found = NewErrors(port->counters, now, parityChecked);
-    if (!port->hasCounters) {
-        found |= port->marks.TakeErrors(parityChecked && (port->line.c_cflag & PARENB) != 0);
-    }
+    const std::uint32_t found =
+        NewErrors(port->counters, now, dcb::Has(port->dcb, dcb::kParity)) | marked;
     port->counters = now;
     if (status != nullptr) *status = ComStat{0, waiting, 0};
     if (errors != nullptr) *errors = found;

@@ -134,7 +134,7 @@ Bool WaitOutHold(const Port& port, std::uint32_t count) {
 
 Bool WriteThroughDriverQueue(Port& port, const unsigned char* bytes, std::uint32_t count,
                              std::uint32_t* countWritten) {
-    tty_output::TtyOutput device(port.fd);
+    tty_output::TtyOutput device(port.fd, port.hasCounters);
     const std::uint64_t ms = std::min(WriteTimeoutMs(port, count), kLongestMs);
     const Micros deadline = ms == 0 ? kNoDeadline : device.Now() + static_cast<Micros>(ms) * 1000;
     const WriteOutcome outcome = WriteThroughQueue(device, QueueKindOf(port), bytes, count,

@@ -51,7 +51,7 @@ void TtyOutput::Discard() {
 
 std::int64_t TtyOutput::Transmitted() {
     serial_icounter_struct counters{};
-    if (ioctl(fd_, TIOCGICOUNT, &counters) != 0) return -1;
+    if (!countsTransmitted_ || ioctl(fd_, TIOCGICOUNT, &counters) != 0) return -1;
     return static_cast<std::uint32_t>(counters.tx);
 }
 

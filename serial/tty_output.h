@@ -10,7 +10,9 @@ namespace velmora::serial::tty_output {
 
 class TtyOutput final : public OutputDevice {
   public:
-    explicit TtyOutput(int fd) : fd_(fd) {}
+    // `countsTransmitted`: the driver answers TIOCGICOUNT (otherwise it is not asked).
+    explicit TtyOutput(int fd, bool countsTransmitted = false)
+        : fd_(fd), countsTransmitted_(countsTransmitted) {}
     long Write(const unsigned char* bytes, std::uint32_t count) override;
     long Queued() override;
     void Discard() override;
@@ -21,6 +23,7 @@ class TtyOutput final : public OutputDevice {
 
   private:
     int fd_;
+    bool countsTransmitted_;
 };
 
 // A pseudo-terminal hands every byte it takes straight to its far end: it has no

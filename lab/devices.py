@@ -36,8 +36,9 @@ class Device:
 UART = Device("16550", "/dev/ttyS1")
 USB = Device("qemu-ftdi", "/dev/ttyUSB0")
 FTDI = Device("ftdi", "/dev/ttyUSB1", software=True)
+CH340 = Device("ch340", "/dev/ttyUSB2", software=True)
 
-ADAPTERS = (FTDI,)
+ADAPTERS = (FTDI, CH340)
 EVERY = (UART, USB) + ADAPTERS
 
 

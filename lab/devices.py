@@ -37,8 +37,9 @@ UART = Device("16550", "/dev/ttyS1")
 USB = Device("qemu-ftdi", "/dev/ttyUSB0")
 FTDI = Device("ftdi", "/dev/ttyUSB1", software=True)
 CH340 = Device("ch340", "/dev/ttyUSB2", software=True)
+CP2102 = Device("cp2102", "/dev/ttyUSB3", software=True)
 
-ADAPTERS = (FTDI, CH340)
+ADAPTERS = (FTDI, CH340, CP2102)
 EVERY = (UART, USB) + ADAPTERS
 
 

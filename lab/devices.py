@@ -38,8 +38,9 @@ USB = Device("qemu-ftdi", "/dev/ttyUSB0")
 FTDI = Device("ftdi", "/dev/ttyUSB1", software=True)
 CH340 = Device("ch340", "/dev/ttyUSB2", software=True)
 CP2102 = Device("cp2102", "/dev/ttyUSB3", software=True)
+PL2303 = Device("pl2303", "/dev/ttyUSB4", software=True)
 
-ADAPTERS = (FTDI, CH340, CP2102)
+ADAPTERS = (FTDI, CH340, CP2102, PL2303)
 EVERY = (UART, USB) + ADAPTERS
 
 

@@ -59,7 +59,7 @@ modules=kernel/lib/modules/$kver
 # The initramfs: static busybox, the modules below with what they depend on, /init.
 # The 8250 driver is built into the kernel; the rest are modules: vhci-hcd for the
 # software adapters (lab/adapters) and the drivers of their chip families.
-wanted="virtio_pci 9pnet_virtio 9p overlay xhci_pci ftdi_sio virtio_console vhci-hcd ch341 cp210x pl2303"
+wanted="virtio_pci 9pnet_virtio 9p overlay xhci_pci ftdi_sio virtio_console vhci-hcd cdc_acm ch341 cp210x pl2303"
 tree=$out/initramfs.d
 rm -rf "$tree"
 mkdir -p "$tree"/{bin,proc,sys,dev,host,ov,newroot} "$tree/lib/modules/$kver"

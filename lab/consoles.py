@@ -2,7 +2,7 @@
 Wine in the guest. Each names the ports and makes the guest command for a script."""
 import os
 
-from devices import CH340, CP2102, FTDI, PL2303
+from devices import CDC_ACM, CH340, CP2102, FTDI, PL2303
 from labvm import ROOT, UART, USB
 
 
@@ -35,7 +35,7 @@ class WineConsole:
     links under the prefix's ports/ folder). The prefix is the host's, seen through the
     guest's overlay, so whatever Wine writes stays in the guest."""
 
-    PORTS = {UART: "COM7", USB: "COM8", FTDI: "COM9", CH340: "COM10", CP2102: "COM11", PL2303: "COM13"}
+    PORTS = {UART: "COM7", USB: "COM8", FTDI: "COM9", CH340: "COM10", CP2102: "COM11", PL2303: "COM13", CDC_ACM: "COM14"}
 
     def __init__(self, target):
         self.target = target  # win64 or win32

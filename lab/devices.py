@@ -39,8 +39,9 @@ FTDI = Device("ftdi", "/dev/ttyUSB1", software=True)
 CH340 = Device("ch340", "/dev/ttyUSB2", software=True)
 CP2102 = Device("cp2102", "/dev/ttyUSB3", software=True)
 PL2303 = Device("pl2303", "/dev/ttyUSB4", software=True)
+CDC_ACM = Device("cdc-acm", "/dev/ttyACM0", software=True)
 
-ADAPTERS = (FTDI, CH340, CP2102, PL2303)
+ADAPTERS = (FTDI, CH340, CP2102, PL2303, CDC_ACM)
 EVERY = (UART, USB) + ADAPTERS
 
 

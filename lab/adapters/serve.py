@@ -26,12 +26,13 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import usbip  # noqa: E402
+from cdc_acm import CdcAcm  # noqa: E402
 from ch340 import Ch340  # noqa: E402
 from cp2102 import Cp2102  # noqa: E402
 from ftdi import Ft232r  # noqa: E402
 from pl2303 import Pl2303  # noqa: E402
 
-FAMILIES = {cls.family: cls for cls in (Ft232r, Ch340, Cp2102, Pl2303)}
+FAMILIES = {cls.family: cls for cls in (Ft232r, Ch340, Cp2102, Pl2303, CdcAcm)}
 POLL = 0.05  # sysfs polling while a device is being plugged or unplugged
 PLUG_LIMIT = 30.0
 

@@ -35,7 +35,8 @@ class WineConsole:
     links under the prefix's ports/ folder). The prefix is the host's, seen through the
     guest's overlay, so whatever Wine writes stays in the guest."""
 
-    PORTS = {UART: "COM7", USB: "COM8", FTDI: "COM9", CH340: "COM10", CP2102: "COM11", PL2303: "COM13", CDC_ACM: "COM14"}
+    PORTS = {UART: "COM7", USB: "COM8", FTDI: "COM9", CH340: "COM10", CP2102: "COM11",
+             PL2303: "COM13", CDC_ACM: "COM14"}
 
     def __init__(self, target):
         self.target = target  # win64 or win32

@@ -129,8 +129,10 @@ class AdapterLink:
     def start(self, devices, timeout):
         """Starts the program and plugs `devices` in order; {device: None, or why it
         could not be plugged}."""
+        # Ahead of the program under test: a driver's control request waits for the answer
+        # (pl2303's for 100 ms only).
         trace = os.environ.get("VELMORA_ADAPTERS_TRACE")  # a guest path: every USB request
-        self.sock.sendall(("%sexec /usr/bin/python3 -u %s\n" % (
+        self.sock.sendall(("%sexec nice -n -10 /usr/bin/python3 -u %s\n" % (
             "VELMORA_ADAPTERS_TRACE=%s " % trace if trace else "", SERVE)).encode())
         if self.wait_event(lambda e: e["ev"] == "hello", timeout) is None:
             raise LabError("the adapters' program did not start")

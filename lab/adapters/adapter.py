@@ -12,7 +12,9 @@ import time
 from uart import Uart
 from usbip import STALL, Descriptors
 
-TICK_MIN, TICK_MAX = 0.004, 0.020
+# Between two pumps the line may drain at most a quarter of the smaller chip buffer, so
+# that a small buffer never leaves the line idle; the bounds keep the cost sane.
+TICK_MIN, TICK_MAX = 0.001, 0.020
 READER_GONE = 0.05  # no bulk IN transfer for this long: the driver has stopped reading
 
 
@@ -21,6 +23,10 @@ class Adapter:
     tx_size = rx_size = 0
     packet = 64  # bulk packet size
     bulk_in = bulk_out = interrupt_in = None  # endpoint numbers
+    # How long received bytes short of a packet wait before they are sent: a chip hands
+    # over what it has when the host polls, but each transfer costs this program far more
+    # than a bus frame, so bytes trickling in are gathered for a few milliseconds.
+    latency = 0.004
 
     def __init__(self, port):
         self.port = port
@@ -36,6 +42,7 @@ class Adapter:
         self.timers = []  # (when, function): a family's own timed events
         self.last_read = 0.0
         self.due = None  # when pump() has work again
+        self.now = 0.0
         self.changes = 0  # counts control requests and timed events: the state may differ
 
     # -- the family's part ------------------------------------------------------------------
@@ -103,6 +110,7 @@ class Adapter:
         chip buffer keeps the line busy between ticks as it would in real time."""
         if self.conn is None or self.conn.closed:
             return
+        self.now = now
         reader = bool(self.in_queue) or now - self.last_read < READER_GONE
         for _ in range(256):
             self.uart.advance(now, reader)
@@ -117,7 +125,19 @@ class Adapter:
             self.changes += 1
         self.due = None
         if self.uart.busy() or (self.out_queue and not self.stalled):
-            self.due = now + min(max(8 * self.uart.settings.char_seconds(), TICK_MIN), TICK_MAX)
+            chars = min(self.tx_size, self.rx_size) / 4
+            tick = chars * self.uart.settings.char_seconds()
+            self.due = now + min(max(tick, TICK_MIN), TICK_MAX)
+        if self.in_queue and self.uart.rx:
+            held = self.uart.rx_since + self.latency
+            self.due = held if self.due is None else min(self.due, held)
+
+    def rx_ready(self):
+        """Whether received bytes go to the host now: a packet's worth, an error to tell,
+        or the latency has passed."""
+        rx = self.uart.rx
+        return bool(rx) and (len(rx) >= self.packet or rx.next_error() is not None or
+                             self.now >= self.uart.rx_since + self.latency)
 
     def _accept_writes(self):
         uart = self.uart

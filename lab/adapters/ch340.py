@@ -107,7 +107,7 @@ class Ch340(Adapter):
     def deliver(self):
         moved = False
         rx = self.uart.rx
-        while self.in_queue and len(rx):
+        while self.in_queue and self.rx_ready():
             self.reply(self.in_queue.popleft(), rx.pop(self.packet)[0])
             moved = True
         return moved

@@ -153,7 +153,7 @@ class Cp2102(Adapter):
     def deliver(self):
         moved = False
         rx = self.uart.rx
-        while self.in_queue and len(rx):
+        while self.in_queue and self.rx_ready():
             limit = self.in_queue[0].length
             if self.event_escape == ESCAPE:
                 # Room for every byte to double, so the transfer never overflows.

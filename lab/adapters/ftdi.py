@@ -50,7 +50,7 @@ class Ft232r(Adapter):
 
     def __init__(self, port):
         super().__init__(port)
-        self.latency = 16
+        self.latency_ms = 16
         self.sent_status = None
 
     def describe(self):
@@ -58,6 +58,12 @@ class Ft232r(Adapter):
         config = configuration([interface(0, 0xFF, 0xFF, 0xFF, [
             endpoint(0x81, "bulk", 64), endpoint(0x02, "bulk", 64)])], power_ma=90)
         return device, config, ["FTDI", "FT232R USB UART", "VLM00001"]
+
+    @property
+    def latency(self):
+        """The latency timer: a packet short of 62 bytes waits this long (16 ms unless the
+        driver asks for low latency)."""
+        return self.latency_ms / 1000.0
 
     def line_status(self):
         return TEMT | THRE if not self.uart.tx else 0
@@ -91,9 +97,9 @@ class Ft232r(Adapter):
         elif r == GET_MODEM_STATUS:
             return bytes([modem_status(uart.inputs), self.line_status()])
         elif r == SET_LATENCY_TIMER:
-            self.latency = value & 0xFF
+            self.latency_ms = value & 0xFF
         elif r == GET_LATENCY_TIMER:
-            return bytes([self.latency])
+            return bytes([self.latency_ms])
         elif r == READ_PINS:
             return b"\xff"
         elif r == READ_EEPROM:
@@ -109,7 +115,7 @@ class Ft232r(Adapter):
         s0 = modem_status(self.uart.inputs)
         s1 = self.line_status()
         out = bytearray()
-        while len(rx) and len(out) + 3 <= limit:
+        while self.rx_ready() and len(out) + 3 <= limit:
             if rx.next_error() == 0:
                 data, errors = rx.pop(1)
                 flags = 0

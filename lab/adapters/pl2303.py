@@ -101,7 +101,7 @@ class Pl2303(Adapter):
     def deliver(self):
         moved = False
         rx = self.uart.rx
-        while self.in_queue and len(rx):
+        while self.in_queue and self.rx_ready():
             if rx.next_error() != 0:
                 req = self.in_queue.popleft()
                 self.reply(req, rx.pop_clean(req.length))

@@ -93,6 +93,7 @@ class Uart:
         self.incoming = ByteQueue()  # the far end's bytes on their way in
         self.wire = bytearray()  # on the wire since the last take_wire()
         self.xoff_held = False
+        self.rx_since = 0.0  # when the receive buffer last went from empty to not
         self.lost = False  # a byte was dropped: the next one stored is an overrun
         self._out_at = None  # when the character now leaving started; None: idle
         self._free_at = 0.0  # when the last character sent ended
@@ -218,9 +219,9 @@ class Uart:
                 if self.xoff_held and last_on > last_off:
                     self._resume_at = start + (last_on + 1) * char
                 self.xoff_held = last_off > last_on
-        self._store(bytes(data), errors)
+        self._store(bytes(data), errors, now)
 
-    def _store(self, data, errors):
+    def _store(self, data, errors, now):
         room = self.rx_size - len(self.rx)
         kept = data[:max(room, 0)]
         kept_errors = [(o, k) for o, k in errors if o < len(kept)]
@@ -230,6 +231,8 @@ class Uart:
             else:
                 kept_errors.insert(0, (0, ("overrun",)))
             self.lost = False
+        if kept and not self.rx:
+            self.rx_since = now
         self.rx.push(kept, kept_errors)
         self.received += len(kept)
         if len(kept) < len(data):

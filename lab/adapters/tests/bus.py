@@ -49,6 +49,8 @@ class Bus:
         self.adapter.pump(self.now)
 
     def receive(self, data, errors=()):
-        """The far end sends `data`; time passes until the chip has all of it."""
+        """The far end sends `data`; time passes until the chip has all of it and its
+        latency has passed."""
         self.adapter.uart.inject(data, errors, self.now)
         self.later(len(data) * self.adapter.uart.settings.char_seconds() + 0.001)
+        self.later(self.adapter.latency)

@@ -125,6 +125,16 @@ class Errors(unittest.TestCase):
                                  (0, "break"), (122, "normal")])
         self.assertEqual((counts["overrun"], counts["brk"]), (1, 1))
 
+    def test_a_short_packet_waits_for_the_latency_timer(self):
+        self.bus.control(VENDOR_OUT, 9, 2)  # 2 ms
+        self.bus.answer(self.bus.submit(1, True, 512))  # the first status packet
+        held = self.bus.submit(1, True, 512)
+        self.bus.adapter.uart.inject(b"abc", [], self.bus.now)
+        self.bus.later(0.001)
+        self.assertIsNone(self.bus.answer(held))
+        self.bus.later(0.002)
+        self.assertEqual(self.bus.answer(held)[2:], b"abc")
+
     def test_long_clean_data_fills_whole_packets(self):
         data = bytes(range(120))  # two packets: 62 bytes and 58
         chars, _ = self.reads(data, [])

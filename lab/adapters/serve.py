@@ -216,6 +216,16 @@ class Server:
         return [s.adapter for s in self.slots.values()
                 if s.state in ("plugging", "up") and not s.adapter.conn.closed]
 
+    def guarded(self, adapter, work, *args):
+        """Runs `work`; an adapter whose own code fails is pulled out, not the others."""
+        try:
+            work(*args)
+        except Exception as e:
+            slot = next(s for s in self.slots.values() if s.adapter is adapter)
+            self.emit("error", a=slot.family, msg="%s: %s" % (type(e).__name__, e),
+                      where=traceback.format_exc().splitlines()[-3:])
+            self.unplug(slot, time.monotonic())
+
     def report(self, slot):
         adapter = slot.adapter
         wire = adapter.uart.take_wire()
@@ -255,7 +265,7 @@ class Server:
                 if conn == 0:
                     self.read_host()
                 else:
-                    conn.on_readable()
+                    self.guarded(conn.handler, conn.on_readable)
             for slot in list(self.slots.values()):
                 if slot.state not in ("plugging", "up"):
                     continue
@@ -266,8 +276,9 @@ class Server:
                     continue
                 wake = adapter.next_wakeup()
                 if wake is not None and wake <= now:
-                    adapter.pump(now)
-                self.report(slot)
+                    self.guarded(adapter, adapter.pump, now)
+                if slot.state == "up" or slot.state == "plugging":
+                    self.report(slot)
             self.poll_ports(now)
             self.flush()
         for slot in self.slots.values():

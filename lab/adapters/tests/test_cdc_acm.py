@@ -48,10 +48,6 @@ class Settings(unittest.TestCase):
         self.bus = Bus(CdcAcm)
         self.uart = self.bus.adapter.uart
 
-    def test_the_acm_descriptor_offers_line_coding_and_break(self):
-        config = self.bus.adapter.descriptors.config
-        self.assertIn(bytes([4, 0x24, 0x02, 0x06]), config)
-
     def test_line_coding_control_line_state_and_break(self):
         self.bus.control(CLASS_OUT, 0x20, data=struct.pack("<IBBB", 9600, 2, 2, 7))
         self.bus.control(CLASS_OUT, 0x22, 0x01)

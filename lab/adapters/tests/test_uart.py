@@ -3,7 +3,7 @@ does with bytes nobody takes."""
 import unittest
 
 import bus  # noqa: F401  (the adapters' folder on the path)
-from uart import ByteQueue, Uart
+from uart import Uart
 
 
 def uart(baud=115200, bits=8, parity="none", stop=1):
@@ -105,17 +105,6 @@ class Receiving(unittest.TestCase):
         u.inject(b"x\xffy", [(1, ("break",))], 0.0)
         u.advance(1.0)
         self.assertEqual(u.rx.pop(3), (b"x\0y", [(1, ("break",))]))
-
-
-class Queue(unittest.TestCase):
-    def test_errors_keep_their_bytes_across_pops(self):
-        q = ByteQueue()
-        q.push(b"abcdef", [(2, ("parity",)), (5, ("framing",))])
-        self.assertEqual(q.pop_clean(10), b"ab")
-        self.assertEqual(q.next_error(), 0)
-        self.assertEqual(q.pop(2), (b"cd", [(0, ("parity",))]))
-        q.push(b"g")
-        self.assertEqual(q.pop(9), (b"efg", [(1, ("framing",))]))
 
 
 if __name__ == "__main__":

@@ -9,7 +9,9 @@ the far end (t.far), the machine (t.vm) and the console under test, and offers:
   t.replug()            a software adapter out and back in; the port it has then
   t.check(cond, what)   records a problem when cond is false
   t.note(text)          something the run showed that is not a pass or a failure
-A case fails when any answer is not the one wanted or a check failed.
+A case fails when any answer is not the one wanted or a check failed. A failed case that
+got no answer at all has the console asked for its version in the guest: when that gets
+no answer either, run_case raises ConsoleSilent, as no other case can pass.
 VELMORA_LAB_VERBOSE=1 shows every script's output.
 """
 import os
@@ -20,6 +22,10 @@ from labvm import LAB_DIR, UART, USB, LabError
 import script
 
 MODEM_LINES = os.path.join(LAB_DIR, "guest", "modem_lines.py")
+
+
+class ConsoleSilent(Exception):
+    """The console under test does not answer in the guest at all: (what, why)."""
 
 
 class Case:
@@ -67,6 +73,7 @@ class Trial:
         self.far = vm.far[device]
         self.problems = []
         self.notes = []
+        self.runs = []
 
     def replug(self):
         """Unplugs a software adapter and plugs it back in (a still open descriptor keeps
@@ -87,7 +94,13 @@ class Trial:
 
     def start(self, statements, timeout=120):
         path = self.vm.put_file(script.text_of(statements), ".vsc")
-        return Run(self.vm.main.start(self.console.command(path), timeout), statements)
+        run = Run(self.vm.main.start(self.console.command(path), timeout), statements)
+        self.runs.append(run)
+        return run
+
+    def answered(self):
+        """Whether the console answered any statement of this trial's scripts."""
+        return any(s.answer is not None for run in self.runs for s in run.statements)
 
     def finish(self, run, timeout=120):
         rc = run.job.wait(timeout)
@@ -142,6 +155,9 @@ def run_case(vm, console, case, device, report):
         report("note %s: %s" % (name, text))
     if trial.problems:
         report("FAIL %s (%.1f s): %s" % (name, took, "; ".join(trial.problems)))
+        why = None if trial.answered() else silence(vm, console)
+        if why:
+            raise ConsoleSilent("the %s console does not answer in the guest" % console.kind, why)
         return False
     report("ok %s (%.1f s)" % (name, took))
     return True
@@ -154,3 +170,17 @@ def restore_adapter(vm, console, trial):
         far.replug()
         console.relink(vm, trial.dev)
     far.reset()
+
+
+def silence(vm, console, timeout=120):
+    """Why the console gives no answer in the guest, or None when it tells its version."""
+    try:
+        rc, out = vm.aux.run(console.probe(), timeout=timeout)
+    except Exception as e:  # a shell that is gone cannot even start the question
+        return "the guest's shell does not answer (%s: %s)" % (type(e).__name__, e)
+    if rc == 0 and "velmora" in out:
+        return None
+    if rc is None:
+        return "asked for its version, it said nothing within %d s" % timeout
+    last = (out.strip().splitlines() or ["no output"])[-1]
+    return "asked for its version, it ended with status %s: %s" % (rc, last[-300:])

@@ -16,6 +16,14 @@ class NativeConsole:
     def prepare(self, vm):
         pass
 
+    def guest_files(self):
+        """What the guest must see of the host's files for this console to run there."""
+        return [self.program]
+
+    def probe(self):
+        """A guest command that answers with the console's version when the console runs."""
+        return "%s --version" % self.program
+
     def port(self, device):
         return device.path
 
@@ -90,6 +98,14 @@ class WineConsole:
         rc, out = vm.aux.run(self.link(device), timeout=20)
         if rc != 0:
             raise RuntimeError("cannot relink %s: %s" % (self.PORTS[device], out))
+
+    def guest_files(self):
+        return [os.path.join(self.build, "velmora.exe"), os.path.join(self.build, self.module),
+                os.path.join(self.prefix, "system.reg")]
+
+    def probe(self):
+        return "cd %s && %s %s velmora.exe --version" % (self.place, self.environment(),
+                                                          self.loader)
 
     def port(self, device):
         return self.PORTS[device]

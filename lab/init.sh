@@ -21,6 +21,15 @@ mkdir -p /ov/upper /ov/work
 mount -t overlay overlay -o lowerdir=/host,upperdir=/ov/upper,workdir=/ov/work /newroot ||
     { say "overlay mount failed"; poweroff -f; }
 r=/newroot
+for a in $(cat /proc/cmdline); do
+    case $a in lab.share=*) share=${a#lab.share=} ;; lab.checkout=*) checkout=${a#lab.checkout=} ;; esac
+done
+# The mounts below cover folders of the host's root (/tmp, /run, /dev/shm): a checkout in
+# one of them would be hidden. It is held here and, if hidden, put back in its place.
+if [ -n "$checkout" ]; then
+    mkdir -p /checkout
+    mount -o bind "$r$checkout" /checkout || say "the checkout $checkout is not in the host's root"
+fi
 mount -t proc proc $r/proc
 mount -t sysfs sys $r/sys
 mount -t devtmpfs dev $r/dev
@@ -29,8 +38,12 @@ mount -t devpts -o ptmxmode=666 devpts $r/dev/pts
 mount -t tmpfs shm $r/dev/shm
 mount -t tmpfs run $r/run
 mount -t tmpfs tmp $r/tmp
+if [ -n "$checkout" ] && [ ! -e "$r$checkout/lab/init.sh" ] && [ -e /checkout/lab/init.sh ]; then
+    mkdir -p "$r$checkout" && mount -o bind /checkout "$r$checkout" ||
+        say "the checkout $checkout stays hidden"
+fi
+[ -n "$checkout" ] && umount /checkout 2>/dev/null
 # The host's files for this run, writable, coherent with the host (no cache).
-for a in $(cat /proc/cmdline); do case $a in lab.share=*) share=${a#lab.share=} ;; esac; done
 if [ -n "$share" ]; then
     mkdir -p "$r$share"
     mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 share "$r$share" || say "share mount failed"

@@ -28,6 +28,8 @@ import time
 LAB_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(LAB_DIR)
 BUILD = os.path.join(ROOT, "build", "lab")
+# What the guest's kernel and init said on its console, kept from the last run.
+CONSOLE_LOG = os.path.join(BUILD, "guest-console.log")
 
 from devices import ADAPTERS, UART, USB  # noqa: E402,F401  (cases import them from here)
 
@@ -372,7 +374,8 @@ class LabVM:
             "-chardev", "file,id=console,path=%s/console.log" % s, "-serial", "chardev:console",
             "-kernel", os.path.join(BUILD, "kernel", "boot", "vmlinuz-" + kver),
             "-initrd", os.path.join(BUILD, "initramfs.gz"),
-            "-append", "console=ttyS0 quiet panic=-1 rdinit=/init lab.share=" + self.share,
+            "-append", "console=ttyS0 quiet panic=-1 rdinit=/init lab.share=%s lab.checkout=%s"
+            % (os.path.realpath(self.share), os.path.realpath(ROOT)),
             "-fsdev", "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap",
             "-device", "virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot",
             "-fsdev", "local,id=share,path=%s,security_model=none,multidevs=remap" % self.share,
@@ -480,6 +483,10 @@ class LabVM:
             except subprocess.TimeoutExpired:
                 pass
         self._kill()
+        try:
+            shutil.copyfile(os.path.join(self.sockets, "console.log"), CONSOLE_LOG)
+        except OSError:
+            pass
         shutil.rmtree(self.sockets, ignore_errors=True)
         shutil.rmtree(self.share, ignore_errors=True)
 

@@ -3,16 +3,20 @@
 runs the suite through each console and always shuts the machine down.
 
 usage: lab/run.py [--console native,wine64,wine32] [--only REGEX] [--timeout SECONDS]
-                  [--measure] [--count]
+                  [--measure] [--count] [--list]
 
 One line per case and device: `ok NAME (T s)`, `FAIL NAME (T s): why` or `skip NAME: why`,
 then `lab: N passed, N failed, N skipped`. `note NAME: ...` lines say what a case showed.
-Exit status 0 when nothing failed, 1 when something did, 3 when the lab is unavailable
-(every case is then reported skipped)."""
+The run refuses to start when the guest cannot see a console's files, and stops when a
+console does not answer in the guest at all; either way it says why in one `lab:` line
+and counts every case it did not run as failed. The guest's console log is kept in
+build/lab/guest-console.log. Exit status 0 when nothing failed, 1 when something did,
+3 when the lab is unavailable (every case is then reported skipped)."""
 import argparse
 import importlib
 import os
 import re
+import shlex
 import signal
 import subprocess
 import sys
@@ -51,6 +55,43 @@ def planned(console, only):
                 yield case, device, name
 
 
+def unseen_in_guest(vm, consoles):
+    """The files of `consoles` that the guest cannot see, asked in one guest command."""
+    paths = sorted({path for console in consoles for path in console.guest_files()})
+    rc, out = vm.aux.run("for f in %s; do [ -e \"$f\" ] || echo \"unseen: $f\"; done"
+                         % " ".join(shlex.quote(path) for path in paths), timeout=60)
+    if rc != 0:
+        raise labvm.LabError("the guest's shell did not answer (%s): %s" % (rc, out[-300:]))
+    return [line[len("unseen: "):] for line in out.splitlines() if line.startswith("unseen: ")]
+
+
+class EarlyStop:
+    """Runs cases until one shows that a console does not answer in the guest; every case
+    after that is counted failed without being run."""
+
+    def __init__(self, vm, report):
+        self.vm = vm
+        self.report = report
+        self.why = None
+
+    def stop(self, what, detail):
+        self.why = what
+        say("lab: stopping: %s (%s); every case not run counts as failed" % (what, detail))
+
+    def not_run(self, names):
+        for name in names:
+            self.report("FAIL %s: not run (%s)" % (name, self.why))
+
+    def run(self, console, case, device, name):
+        if self.why:
+            self.not_run([name])
+            return
+        try:
+            cases.run_case(self.vm, console, case, device, self.report)
+        except cases.ConsoleSilent as e:
+            self.stop(*e.args)
+
+
 def main():
     # A terminated run still shuts its machine down and removes its files.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
@@ -62,10 +103,17 @@ def main():
     parser.add_argument("--measure", action="store_true", help="also measure idle CPU")
     parser.add_argument("--count", action="store_true",
                         help="only print how many cases the run would count")
+    parser.add_argument("--list", action="store_true",
+                        help="only print the name of each case the run would count")
     args = parser.parse_args()
     chosen = [CONSOLES[name.strip()]() for name in args.console.split(",") if name.strip()]
     if args.count:
         say(str(sum(1 for console in chosen for _ in planned(console, args.only))))
+        return 0
+    if args.list:
+        for console in chosen:
+            for _, _, name in planned(console, args.only):
+                say(name)
         return 0
     counts = {"ok": 0, "FAIL": 0, "skip": 0}
 
@@ -110,7 +158,16 @@ def main():
                 % (vm.boot_seconds, vm.adapter_seconds))
             if args.measure:
                 say("lab: idle machine costs %.1f %% of a host core" % vm.idle_cpu_percent(10))
+            stopper = EarlyStop(vm, report)
+            unseen = unseen_in_guest(vm, runnable)
+            if unseen:
+                say("lab: not starting: the guest cannot see %s, which the host has"
+                    % ", ".join(unseen))
+                stopper.why = "the guest cannot see the console"
             for console in runnable:
+                if stopper.why:
+                    stopper.not_run(name for _, _, name in planned(console, args.only))
+                    continue
                 t0 = time.monotonic()
                 try:
                     console.prepare(vm)
@@ -123,9 +180,9 @@ def main():
                 for device in devices.EVERY:
                     t1 = time.monotonic()
                     n = 0
-                    for case, dev, _ in planned(console, args.only):
+                    for case, dev, name in planned(console, args.only):
                         if dev == device:
-                            cases.run_case(vm, console, case, device, report)
+                            stopper.run(console, case, device, name)
                             n += 1
                     if n:
                         say("lab: %s on %s took %.1f s" % (console.kind, device.label,
@@ -136,6 +193,7 @@ def main():
         timed_out = False
     if timed_out:
         report("FAIL lab machine: the run passed its %d s bound" % args.timeout)
+    say("lab: the guest's console log: %s" % labvm.CONSOLE_LOG)
     summary(" in %.0f s" % (time.monotonic() - started))
     return 0 if counts["FAIL"] == 0 else 1
 

@@ -1,93 +1,158 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds every target and runs every test. The last line is
-# the summary "N passed, N failed, N skipped"; the exit status is non-zero when anything
-# failed. Tests are skipped only when the package archive could not deliver what they
-# need (scripts/setup.sh says what, in one line each).
+# Installs what is missing, builds every target and runs every test. Every tool's full
+# output goes to a file under build/logs/ (the lab's guest console to build/lab/), and the
+# log says which; what it shows itself is one line a step, the lab's own lines, and each
+# failure with where its output is. It ends with one line per test that failed or was
+# skipped, with the reason, then the summary "N passed, N failed, N skipped"; the exit
+# status is non-zero when anything failed. Tests are skipped only when the package
+# archive could not deliver what they need (scripts/setup.sh says what, in one line each).
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
+logs=build/logs
 
-scripts/setup.sh || { echo "0 passed, 1 failed, 0 skipped"; exit 1; }
+scripts/setup.sh || {
+    echo "FAIL set-up: scripts/setup.sh failed (its lines are above)"
+    echo "0 passed, 1 failed, 0 skipped"
+    exit 1
+}
+rm -rf "$logs"
+mkdir -p "$logs"
+echo "== every tool's full output: $PWD/$logs/"
 
 passed=0
 failed=0
 skipped=0
-step() {  # step NAME COMMAND...: one pass or one failure
-    echo "== $1"
-    if "${@:2}"; then passed=$((passed + 1)); else echo "FAILED: $1"; failed=$((failed + 1)); fi
+problems=()  # "FAIL NAME: why" or "SKIP NAME: why", for the end of the log
+
+fail() {  # fail NAME WHY: one failure, said now and listed at the end
+    echo "FAIL $1: $2"
+    problems+=("FAIL $1: $2")
+    failed=$((failed + 1))
+}
+step() {  # step NAME LOG COMMAND...: one pass or one failure; the command's output goes to LOG
+    local t0=$SECONDS status=0
+    "${@:3}" >"$2" 2>&1 || status=$?
+    if ((status == 0)); then
+        echo "ok $1 ($((SECONDS - t0)) s): $2"
+        passed=$((passed + 1))
+    else
+        fail "$1" "exit status $status; its output: $2"
+        tail -n 15 "$2" | sed 's/^/    | /'
+    fi
+    return "$status"
 }
 unavailable() {  # unavailable FEATURE: true, with the reason, when set-up could not get it
     [ -f "build/setup/unavailable/$1" ] && cat "build/setup/unavailable/$1"
 }
-skip() {  # skip NAME COUNT REASON
-    echo "== SKIPPED $1 ($2): $3"
-    skipped=$((skipped + $2))
+skip() {  # skip WHAT REASON: the tests named on standard input, one a line, are skipped
+    local name n=0
+    while IFS= read -r name; do
+        [ -n "$name" ] || continue
+        problems+=("SKIP $name: $2")
+        n=$((n + 1))
+    done
+    echo "skip $1 ($n): $2"
+    skipped=$((skipped + n))
 }
-build() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1"; }
+build() { cmake --preset "$1" && cmake --build --preset "$1"; }
 
-step "build native" build native
-step "build win32" build win32
-step "build win64" build win64
+step "build native" "$logs/build-native.log" build native
+step "build win32" "$logs/build-win32.log" build win32
+step "build win64" "$logs/build-win64.log" build win64
 
-# ctest's own count: each test counts once. count_ctest PRESET [CTEST-ARGUMENTS...]
+# A test's first gtest message (where, and what) from ctest's full log (LastTest.log), or
+# else its last line of output. ctest_reason LOG TEST-NAME
+ctest_reason() {
+    awk -v want="$2" '
+        /^[0-9]+\/[0-9]+ Test: / {
+            sub(/^[0-9]+\/[0-9]+ Test: /, ""); sub(/  # .*/, ""); here = ($0 == want); next }
+        !here { next }
+        /^Output:$/ { output = 1; next }
+        /^<end of output>$/ { print (found != "" ? found : last); exit }
+        !output || /^-+$/ { next }
+        taking && (!NF || /^\[/) { taking = 0 }
+        taking { found = found " " $0; next }
+        found == "" && /: (Failure|Skipped)$/ {
+            found = $0; sub(/.*\//, "", found); sub(/ (Failure|Skipped)$/, "", found); taking = 1 }
+        NF { last = $0 }' "$1" | tr -s ' ' | cut -c1-300
+}
+
+# ctest's own count: each test counts once. Its lines go to build/logs/ctest-NAME.log, every
+# test's own output (ctest's LastTest.log) to ctest-NAME-output.log; each test that failed
+# or skipped itself is named here. count_ctest NAME PRESET [CTEST-ARGUMENTS...]
 count_ctest() {
-    local log summary total bad skips
-    log=$(mktemp)
-    ctest --preset "$1" $([ "$1" = wine ] || echo -j2) "${@:2}" 2>&1 | tee "$log" | grep -vE '^ +Start |Test +#[0-9]+: .* Passed'
+    local name=$1 preset=$2 log=$logs/ctest-$1.log output=$logs/ctest-$1-output.log
+    local t0=$SECONDS summary total bad skips test why dir=build/$2 parallel=(-j2)
+    # The Wine tests are the native build's, and run one at a time.
+    [ "$preset" = wine ] && dir=build/native parallel=()
+    ctest --preset "$preset" "${parallel[@]}" "${@:3}" >"$log" 2>&1
+    cp "$dir/Testing/Temporary/LastTest.log" "$output" 2>/dev/null
     summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log")
     total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
     bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
-    # ctest counts a test that skipped itself among those that passed.
-    skips=$(grep -cE '^ *[0-9]+ - .* \(Skipped\)$' "$log")
-    rm -f "$log"
-    if [ -n "$total" ] && [ -n "$bad" ]; then
-        passed=$((passed + total - bad - skips))
-        skipped=$((skipped + skips))
-        failed=$((failed + bad))
-    else
-        echo "FAILED: ctest ($1) gave no summary"
-        failed=$((failed + 1))
+    if [ -z "$total" ] || [ -z "$bad" ]; then
+        fail "ctest $name" "no summary; its output: $log"
+        tail -n 15 "$log" | sed 's/^/    | /'
+        return
     fi
+    # ctest counts a test that skipped itself among those that passed.
+    skips=$(grep -cE '^[[:space:]]*[0-9]+ - .* \(Skipped\)$' "$log")
+    passed=$((passed + total - bad - skips))
+    echo "$([ "$bad" = 0 ] && echo ok || echo FAIL) ctest $name: $((total - bad - skips)) passed," \
+        "$bad failed, $skips skipped ($((SECONDS - t0)) s): $log, $output"
+    failed=$((failed + bad))
+    while read -r test why; do
+        problems+=("FAIL $test ($why, ctest $name): $(ctest_reason "$output" "$test") [$output]")
+        echo "FAIL $test ($why): its output: $output"
+    done < <(sed -nE '/^The following tests FAILED:/,/^$/ s/^\s*[0-9]+ - (.*) \(([^()]*)\)$/\1\t\2/p' \
+        "$log" | sed -E 's/  # [^\t]*//' | awk -F'\t' '{ print $1 " " $2 }')
+    while read -r test; do
+        skip "$test" "$(ctest_reason "$output" "$test")" <<<"$test"
+    done < <(sed -nE 's/^\s*[0-9]+ - (.*) \(Skipped\)$/\1/p' "$log" | sed -E 's/  # .*//')
 }
 
 # Unit, serial-layer, module and console tests.
-[ -x build/native/tests/velmora_unit_tests ] && count_ctest native
+[ -x build/native/tests/velmora_unit_tests ] && count_ctest native native
 
 # The same tests again with AddressSanitizer and UndefinedBehaviorSanitizer: any report
 # fails its test.
-if step "build asan" build asan; then
-    count_ctest asan
+if step "build asan" "$logs/build-asan.log" build asan; then
+    count_ctest asan asan
 fi
 
 # The host-driven tests once under valgrind's memcheck (the 10 MiB flood is left to the
 # runs above: under valgrind it measures valgrind).
 memcheck_suites=(velmora_unit_tests velmora_module_tests)
 if why=$(unavailable memcheck); then
-    skip "memcheck" ${#memcheck_suites[@]} "$why"
+    skip "memcheck" "$why" < <(printf 'memcheck %s\n' "${memcheck_suites[@]}")
 else
     for suite in "${memcheck_suites[@]}"; do
-        step "memcheck $suite" valgrind -q --error-exitcode=99 --leak-check=full \
-            --errors-for-leak-kinds=definite,indirect \
+        step "memcheck $suite" "$logs/memcheck-$suite.log" valgrind -q --error-exitcode=99 \
+            --leak-check=full --errors-for-leak-kinds=definite,indirect \
             "build/native/tests/$suite" --gtest_brief=1 --gtest_filter=-*TenMebibytes*
     done
 fi
 
 # The call-boundary fuzzer: its regressions, then a bounded run from the seed corpus.
+fuzz_seconds=${VELMORA_FUZZ_SECONDS:-60}
 if why=$(unavailable fuzz); then
-    skip "fuzzer" 3 "$why"
-elif step "build fuzz" build fuzz; then
+    skip "fuzzer" "$why" < <(printf '%s\n' "build fuzz" "fuzz regressions" "fuzz $fuzz_seconds s")
+elif step "build fuzz" "$logs/build-fuzz.log" build fuzz; then
     fuzzer=build/fuzz/fuzz/velmora_call_fuzzer
     regressions=()
     for f in fuzz/regressions/*; do [ "${f##*.}" = md ] || regressions+=("$f"); done
-    ((${#regressions[@]})) && step "fuzz regressions" "$fuzzer" "${regressions[@]}"
+    ((${#regressions[@]})) &&
+        step "fuzz regressions" "$logs/fuzz-regressions.log" "$fuzzer" "${regressions[@]}"
     work=$(mktemp -d)
-    step "fuzz ${VELMORA_FUZZ_SECONDS:-60} s" "$fuzzer" -max_total_time="${VELMORA_FUZZ_SECONDS:-60}" \
+    step "fuzz $fuzz_seconds s" "$logs/fuzz.log" "$fuzzer" -max_total_time="$fuzz_seconds" \
         -print_final_stats=1 -artifact_prefix=build/fuzz/ "$work" fuzz/corpus
     rm -rf "$work"
 fi
 
 # The Windows serial path under Wine: the shipped 32-bit DLL through user-mode
 # emulation, and the 64-bit DLL. A target whose Wine could not be installed is skipped,
-# the other still runs. No Wine or emulator process outlives this script.
+# the other still runs. No Wine or emulator process outlives this script; each Wine
+# server writes to build/logs/wineserver-TARGET.log.
 stop_wine() { for t in win32 win64; do scripts/wine-prefix.sh "$t" --stop; done; }
 trap stop_wine EXIT
 if [ -x build/native/tests/velmora_wine_tests ]; then
@@ -95,14 +160,20 @@ if [ -x build/native/tests/velmora_wine_tests ]; then
     for t in win32 win64; do
         if why=$(unavailable "wine${t#win}"); then
             without+=("$t")
-            n=$(ctest --preset wine -N -R "/$t( |$)" | grep -cE '^ +Test +#')
-            skip "Wine tests on $t" "$((n + 1))" "$why"
+            skip "Wine tests on $t" "$why" < <(
+                echo "wine prefix $t"
+                ctest --preset wine -N -R "/$t( |$)" | sed -nE 's/^ +Test +#[0-9]+: (.*)/\1/p' |
+                    sed -E 's/  # .*//')
         else
-            step "wine prefix $t" scripts/wine-prefix.sh "$t"
+            step "wine prefix $t" "$logs/wine-prefix-$t.log" scripts/wine-prefix.sh "$t"
         fi
     done
     if ((${#without[@]} < 2)); then
-        if ((${#without[@]})); then count_ctest wine -E "/${without[0]}( |$)"; else count_ctest wine; fi
+        if ((${#without[@]})); then
+            count_ctest wine wine -E "/${without[0]}( |$)"
+        else
+            count_ctest wine wine
+        fi
     fi
 fi
 stop_wine
@@ -111,31 +182,39 @@ stop_wine
 # Linux drivers in an emulated machine, through the native console and the Windows
 # builds under Wine. One count per case and device; it shuts its machine down itself.
 if why=$(unavailable lab); then
-    skip "real-driver lab" "$(lab/run.py --count)" "$why"
+    skip "real-driver lab" "$why" < <(lab/run.py --list)
 else
-    log=$(mktemp)
-    lab/run.py | tee "$log"
-    passed=$((passed + $(grep -c '^ok ' "$log")))
-    failed=$((failed + $(grep -c '^FAIL ' "$log")))
-    skipped=$((skipped + $(grep -c '^skip ' "$log")))
-    grep -qE '^lab: [0-9]+ passed' "$log" || { echo "FAILED: the lab gave no summary"; failed=$((failed + 1)); }
-    rm -f "$log"
+    lab_log=$logs/lab.log
+    echo "== the real-driver lab (its lines also in $lab_log)"
+    lab/run.py 2>&1 | tee "$lab_log"
+    passed=$((passed + $(grep -c '^ok ' "$lab_log")))
+    failed=$((failed + $(grep -c '^FAIL ' "$lab_log")))
+    skipped=$((skipped + $(grep -c '^skip ' "$lab_log")))
+    while IFS= read -r line; do
+        problems+=("$(sed -E 's/^skip /SKIP /' <<<"$line" | cut -c1-400)")
+    done < <(grep -E '^(FAIL|skip) ' "$lab_log")
+    grep -qE '^lab: [0-9]+ passed' "$lab_log" ||
+        fail "real-driver lab" "no summary; its output: $lab_log"
 fi
 
-# The shipped files, checked statically.
+# The shipped files, checked statically, and the release archives, made and checked:
+# one "ok" or "FAIL" line each.
+count_checks() {  # count_checks OUTPUT
+    echo "$1"
+    passed=$((passed + $(grep -c '^ok ' <<<"$1")))
+    failed=$((failed + $(grep -c '^FAIL ' <<<"$1")))
+    while IFS= read -r line; do problems+=("$line"); done < <(grep '^FAIL ' <<<"$1")
+}
 for dll in build/win32/VELMORA.x32 build/win64/VELMORA.x64; do
-    [ -f "$dll" ] || continue
-    out=$(scripts/check-dll.sh "$dll" "$(basename "$dll")")
-    echo "$out"
-    passed=$((passed + $(grep -c '^ok ' <<<"$out")))
-    failed=$((failed + $(grep -c '^FAIL ' <<<"$out")))
+    [ -f "$dll" ] && count_checks "$(scripts/check-dll.sh "$dll" "$(basename "$dll")")"
 done
+count_checks "$(scripts/check-release.sh)"
 
-# The release archives, made and checked.
-out=$(scripts/check-release.sh)
-echo "$out"
-passed=$((passed + $(grep -c '^ok ' <<<"$out")))
-failed=$((failed + $(grep -c '^FAIL ' <<<"$out")))
-
+if ((${#problems[@]})); then
+    echo "== ${#problems[@]} failed or skipped (full output in $logs/):"
+    printf '%s\n' "${problems[@]}"
+else
+    echo "== none failed or skipped"
+fi
 echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes (once) and readies a throwaway Wine prefix for one Windows target, kept off
-# the machine's real serial devices, and leaves its wineserver running for the tests.
+# the machine's real serial devices, and leaves its wineserver running for the tests
+# (its output goes to build/logs/wineserver-TARGET.log).
 # Usage: wine-prefix.sh win32|win64     (stop it with: wine-prefix.sh TARGET --stop)
 #
 # Wine's device manager links serial devices to COM names at every start, COM1 to the
@@ -60,7 +61,18 @@ done
 for n in "${test_ports[@]}" "${lab_ports[@]}"; do
     ln -sfn "$WINEPREFIX/ports/com$n" "$WINEPREFIX/dosdevices/com$n"
 done
-"$server" -p  # persistent: each test's program then starts in a fraction of a second
+# The persistent server (each test's program then starts in a fraction of a second) runs
+# in the foreground of a session that it does not lead. Left to start itself it would lead
+# one, and a session leader without a terminal takes the first terminal it opens as its
+# own: a test's pseudo-terminal behind a COM port. Each test that closes its end then hangs
+# that terminal up, and on SIGHUP the server writes every object it holds to its error
+# output (Wine's server keeps that debugging hook), thousands of lines a time.
+log=$root/build/logs/wineserver-$target.log
+mkdir -p "$(dirname "$log")"
+# shellcheck disable=SC2016  # expanded by that shell
+setsid sh -c '"$1" -f -p </dev/null >"$2" 2>&1 &' sh "$server" "$log"
+for _ in $(seq 1 100); do "$server" -k0 2>/dev/null && break; sleep 0.1; done
+"$server" -k0 2>/dev/null || { echo "the Wine server did not start ($log)" >&2; exit 1; }
 
 # The session's first program starts its services; the mount manager among them links
 # the detected serial devices again and fills the SERIALCOMM map. Both are mended once

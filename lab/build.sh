@@ -37,7 +37,8 @@ fi
 [ -n "$pkg" ] || unavailable "no kernel package found behind linux-image-amd64"
 kver=${pkg#linux-image-}
 
-if [ -f kver ] && [ "$(cat kver)" = "$kver" ] && [ -f initramfs.gz ] && [ initramfs.gz -nt "$root/lab/init.sh" ]; then
+if [ -f kver ] && [ "$(cat kver)" = "$kver" ] && [ -f initramfs.gz ] &&
+    [ initramfs.gz -nt "$root/lab/init.sh" ] && [ initramfs.gz -nt "$root/lab/build.sh" ]; then
     exit 0
 fi
 
@@ -56,8 +57,9 @@ modules=kernel/lib/modules/$kver
 [ -f "$modules/modules.dep" ] || busybox depmod -b kernel "$kver"
 
 # The initramfs: static busybox, the modules below with what they depend on, /init.
-# The 8250 driver is built into the kernel; the rest are modules.
-wanted="virtio_pci 9pnet_virtio 9p overlay xhci_pci ftdi_sio virtio_console"
+# The 8250 driver is built into the kernel; the rest are modules: vhci-hcd for the
+# software adapters (lab/adapters) and the drivers of their chip families.
+wanted="virtio_pci 9pnet_virtio 9p overlay xhci_pci ftdi_sio virtio_console vhci-hcd cdc_acm ch341 cp210x pl2303"
 tree=$out/initramfs.d
 rm -rf "$tree"
 mkdir -p "$tree"/{bin,proc,sys,dev,host,ov,newroot} "$tree/lib/modules/$kver"

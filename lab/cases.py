@@ -1,11 +1,12 @@
 """How a lab case runs: a console script in the guest, the far end played by the host.
 
 A suite is a list of Case objects. A case's function gets a Trial, which knows the
-device, the port name the console opens, the far end (t.far), the machine (t.vm) and
-the console under test, and offers:
+device (t.dev: its family and path, devices.Device), the port name the console opens,
+the far end (t.far), the machine (t.vm) and the console under test, and offers:
   t.start(statements)   the script starts in the guest; returns its Run
   t.finish(run)         waits for it, reads every answer back and checks it
   t.levels()            the device's modem lines as the guest's kernel reports them
+  t.replug()            a software adapter out and back in; the port it has then
   t.check(cond, what)   records a problem when cond is false
   t.note(text)          something the run showed that is not a pass or a failure
 A case fails when any answer is not the one wanted or a check failed. A failed case that
@@ -58,6 +59,11 @@ class Run:
         return self.job.wait_line(pattern, timeout)
 
 
+def line_name(console, case, device):
+    """How lab lines name a case on a device: `native ch340 ttyUSB2 settings 7E2 and back`."""
+    return "%s %s %s" % (console.kind, device.label, case.name)
+
+
 class Trial:
     def __init__(self, vm, console, device):
         self.vm = vm
@@ -68,6 +74,15 @@ class Trial:
         self.problems = []
         self.notes = []
         self.runs = []
+
+    def replug(self):
+        """Unplugs a software adapter and plugs it back in (a still open descriptor keeps
+        the old name, so it may come back under the next one); the port to open now."""
+        self.far.unplug()
+        self.far.replug()
+        self.console.relink(self.vm, self.dev)
+        self.port = self.console.port(self.dev)
+        return self.port
 
     def check(self, condition, what):
         if not condition:
@@ -113,7 +128,10 @@ class Trial:
 
 
 def run_case(vm, console, case, device, report):
-    name = "%s %s %s" % (console.kind, os.path.basename(device), case.name)
+    name = line_name(console, case, device)
+    if device in vm.unavailable:
+        report("skip %s: %s" % (name, vm.unavailable[device]))
+        return None
     trial = Trial(vm, console, device)
     trial.far.take_all()
     start = time.monotonic()
@@ -129,6 +147,8 @@ def run_case(vm, console, case, device, report):
             vm.main.stop(vm.main.current())
         if not vm.usb_plugged and not vm.ensure_usb():
             trial.problems.append("the adapter did not come back")
+        if device.software:
+            restore_adapter(vm, console, trial)
     except Exception as e:
         trial.problems.append("cleaning up: %s" % e)
     for text in trial.notes:
@@ -141,6 +161,15 @@ def run_case(vm, console, case, device, report):
         return False
     report("ok %s (%.1f s)" % (name, took))
     return True
+
+
+def restore_adapter(vm, console, trial):
+    """A software adapter as the next case expects it: plugged, with a quiet far end."""
+    far = trial.far
+    if not far.plugged:
+        far.replug()
+        console.relink(vm, trial.dev)
+    far.reset()
 
 
 def silence(vm, console, timeout=120):

@@ -2,6 +2,7 @@
 Wine in the guest. Each names the ports and makes the guest command for a script."""
 import os
 
+from devices import CDC_ACM, CH340, CP2102, FTDI, PL2303
 from labvm import ROOT, UART, USB
 
 
@@ -24,7 +25,10 @@ class NativeConsole:
         return "%s --version" % self.program
 
     def port(self, device):
-        return device
+        return device.path
+
+    def relink(self, vm, device):
+        pass
 
     def command(self, script_path):
         return "%s run --timed %s" % (self.program, script_path)
@@ -34,11 +38,13 @@ class NativeConsole:
 
 
 class WineConsole:
-    """velmora.exe and its module under Wine in the guest, COM7 on the UART and COM8 on
-    the adapter. The prefix is the host's (scripts/wine-prefix.sh), seen through the
+    """velmora.exe and its module under Wine in the guest, COM7 on the UART, COM8 on
+    QEMU's adapter and COM9 on up on the software adapters (the ports scripts/wine-prefix.sh
+    links under the prefix's ports/ folder). The prefix is the host's, seen through the
     guest's overlay, so whatever Wine writes stays in the guest."""
 
-    PORTS = {UART: "COM7", USB: "COM8"}
+    PORTS = {UART: "COM7", USB: "COM8", FTDI: "COM9", CH340: "COM10", CP2102: "COM11",
+             PL2303: "COM13", CDC_ACM: "COM14"}
 
     def __init__(self, target):
         self.target = target  # win64 or win32
@@ -73,16 +79,25 @@ class WineConsole:
         the 9p share faults), points the test COM ports at the guest's devices and starts
         a persistent wineserver, whose first program start is the slow one."""
         server = self.server if os.path.exists(self.server) else "wineserver"
-        links = "".join("ln -sfn %s %s/ports/com%s; " % (dev, self.prefix, name[3:])
-                        for dev, name in self.PORTS.items())
+        links = "".join(self.link(device) + "; " for device in self.PORTS)
         rc, out = vm.aux.run(
             "set -e; mkdir -p {place}; cp {build}/velmora.exe {build}/{module} {place}/; "
             "{links}export {env}; {server} -p; cd {place}; {loader} velmora.exe --version"
-            .format(place=self.place, build=self.build, module=self.module, prefix=self.prefix,
-                    links=links, env=self.environment(), server=server, loader=self.loader),
+            .format(place=self.place, build=self.build, module=self.module, links=links,
+                    env=self.environment(), server=server, loader=self.loader),
             timeout=400)
         if rc != 0 or "velmora" not in out:
             raise RuntimeError("Wine did not start in the guest: " + out[-800:])
+
+    def link(self, device):
+        """The shell command that points the device's COM port at its guest path."""
+        return "ln -sfn %s %s/ports/com%s" % (device.path, self.prefix, self.PORTS[device][3:])
+
+    def relink(self, vm, device):
+        """After a replug has moved the device to another name."""
+        rc, out = vm.aux.run(self.link(device), timeout=20)
+        if rc != 0:
+            raise RuntimeError("cannot relink %s: %s" % (self.PORTS[device], out))
 
     def guest_files(self):
         return [os.path.join(self.build, "velmora.exe"), os.path.join(self.build, self.module),

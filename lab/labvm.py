@@ -1,14 +1,15 @@
 """The emulated machine of the real-driver lab, seen from the host.
 
 One LabVM boots the distribution's kernel under QEMU (TCG, no network device) with the
-host's root shared read-only over 9p, a 16550 UART (/dev/ttyS1, the 8250 driver) and an
-FTDI USB adapter on an xHCI controller (/dev/ttyUSB0, ftdi_sio). The host side holds:
-  - the far end of each serial device (a unix socket with telnet framing, so that a
-    BREAK can be sent), always drained, because QEMU's FTDI model stops the whole
+host's root shared read-only over 9p, a 16550 UART (/dev/ttyS1, the 8250 driver), an
+FTDI USB adapter on an xHCI controller (/dev/ttyUSB0, ftdi_sio) and the software adapters
+of lab/adapters on vhci-hcd (devices.ADAPTERS). The host side holds:
+  - the far end of each serial device (for QEMU's, a unix socket with telnet framing, so
+    that a BREAK can be sent), always drained, because QEMU's FTDI model stops the whole
     machine while nobody reads its output;
   - two guest shells on virtio-serial ports: `main` for the program under test, `aux`
-    for looking at the devices meanwhile;
-  - QMP, for unplugging and replugging the adapter.
+    for looking at the devices meanwhile; a third port runs the adapters' program;
+  - QMP, for unplugging and replugging QEMU's adapter.
 QEMU dies with the process that started it, and with the run's deadline.
 """
 import base64
@@ -30,9 +31,8 @@ BUILD = os.path.join(ROOT, "build", "lab")
 # What the guest's kernel and init said on its console, kept from the last run.
 CONSOLE_LOG = os.path.join(BUILD, "guest-console.log")
 
-# Guest device -> (chardev id, QEMU device id).
-UART = "/dev/ttyS1"
-USB = "/dev/ttyUSB0"
+from devices import ADAPTERS, UART, USB  # noqa: E402,F401  (cases import them from here)
+
 FTDI_DEVICE = {"driver": "usb-serial", "id": "ftdi", "bus": "xhci.0", "chardev": "usb0",
                "always-plugged": True}
 
@@ -60,45 +60,24 @@ def _connect(path, deadline):
             time.sleep(0.05)
 
 
-class FarEnd:
-    """The host side of one guest serial device. A reader thread keeps draining it."""
+class Received:
+    """Bytes from the far side of a line, collected by a reader thread as they arrive, and
+    the ways a case waits for them."""
 
-    TELNET_OPENING = bytes([255, 251, 1, 255, 251, 3, 255, 251, 0, 255, 253, 0])
-    IAC, BRK = 255, 243
-
-    def __init__(self, path, deadline):
-        self.path = path
+    def __init__(self):
         self._cond = threading.Condition()
         self._buf = bytearray()
         self.closed = False
-        self.sock = _connect(path, deadline)
-        self._skip = len(self.TELNET_OPENING)
-        threading.Thread(target=self._drain, daemon=True).start()
 
-    def _drain(self):
-        while True:
-            try:
-                chunk = self.sock.recv(1 << 16)
-            except OSError:
-                chunk = b""
-            with self._cond:
-                if not chunk:
-                    self.closed = True
-                    self._cond.notify_all()
-                    return
-                if self._skip:  # QEMU's option negotiation, sent once on connect
-                    cut = min(self._skip, len(chunk))
-                    self._skip -= cut
-                    chunk = chunk[cut:]
-                self._buf += chunk
-                self._cond.notify_all()
+    def _arrived(self, chunk):
+        with self._cond:
+            self._buf += chunk
+            self._cond.notify_all()
 
-    def send(self, data):
-        """Sends bytes as they are (a 0xFF is doubled for the telnet framing)."""
-        self.sock.sendall(bytes(data).replace(b"\xff", b"\xff\xff"))
-
-    def send_break(self):
-        self.sock.sendall(bytes([self.IAC, self.BRK]))
+    def _ended(self):
+        with self._cond:
+            self.closed = True
+            self._cond.notify_all()
 
     def clear(self):
         with self._cond:
@@ -140,6 +119,42 @@ class FarEnd:
             data = bytes(self._buf[:count])
             del self._buf[:count]
             return data
+
+
+class FarEnd(Received):
+    """The host side of one of QEMU's serial devices. A reader thread keeps draining it."""
+
+    TELNET_OPENING = bytes([255, 251, 1, 255, 251, 3, 255, 251, 0, 255, 253, 0])
+    IAC, BRK = 255, 243
+
+    def __init__(self, path, deadline):
+        super().__init__()
+        self.path = path
+        self.sock = _connect(path, deadline)
+        self._skip = len(self.TELNET_OPENING)
+        threading.Thread(target=self._drain, daemon=True).start()
+
+    def _drain(self):
+        while True:
+            try:
+                chunk = self.sock.recv(1 << 16)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                self._ended()
+                return
+            if self._skip:  # QEMU's option negotiation, sent once on connect
+                cut = min(self._skip, len(chunk))
+                self._skip -= cut
+                chunk = chunk[cut:]
+            self._arrived(chunk)
+
+    def send(self, data):
+        """Sends bytes as they are (a 0xFF is doubled for the telnet framing)."""
+        self.sock.sendall(bytes(data).replace(b"\xff", b"\xff\xff"))
+
+    def send_break(self):
+        self.sock.sendall(bytes([self.IAC, self.BRK]))
 
     def close(self):
         try:
@@ -341,6 +356,9 @@ class LabVM:
         self._files = 0
         self.boot_seconds = None
         self.usb_plugged = True
+        self.adapters = None  # the link to lab/adapters' program
+        self.adapter_seconds = None
+        self.unavailable = {}  # device -> why it is not there
 
     # -- the machine ----------------------------------------------------------------------
 
@@ -372,6 +390,8 @@ class LabVM:
             "-device", "qemu-xhci,id=xhci",
             "-chardev", chardev % ("usb0", s, "ttyUSB0") + ",telnet=on",
             "-device", "usb-serial,id=ftdi,bus=xhci.0,chardev=usb0,always-plugged=on",
+            "-chardev", chardev % ("adapters", s, "adapters"),
+            "-device", "virtserialport,chardev=adapters,name=adapters",
             "-qmp", "unix:%s/qmp.sock,server=on,wait=off" % s,
         ]
 
@@ -404,6 +424,9 @@ class LabVM:
         self.main = GuestShell("main", os.path.join(self.sockets, "main.sock"), connect_by)
         self.aux = GuestShell("aux", os.path.join(self.sockets, "aux.sock"), connect_by)
         self.main.other, self.aux.other = self.aux, self.main
+        import usb_adapters  # (it imports this module)
+        self.adapters = usb_adapters.AdapterLink(os.path.join(self.sockets, "adapters.sock"),
+                                                 connect_by, self.log)
         # The shells answer once the guest has booted; what is sent before waits for them.
         boot_limit = min(180, self.deadline - time.monotonic())
         for shell in (self.main, self.aux):
@@ -414,6 +437,17 @@ class LabVM:
                 raise LabError("the guest did not come up with both devices (%s): %s\n%s"
                                % (rc, out, self.console_log()))
         self.boot_seconds = time.monotonic() - t0
+        self._plug_adapters()
+
+    def _plug_adapters(self):
+        t0 = time.monotonic()
+        limit = min(120, self.deadline - time.monotonic())
+        for device, why in self.adapters.start(ADAPTERS, limit).items():
+            if why is None:
+                self.far[device] = self.adapters.far[device.family]
+            else:
+                self.unavailable[device] = why
+        self.adapter_seconds = time.monotonic() - t0
 
     def console_log(self):
         try:
@@ -437,6 +471,8 @@ class LabVM:
 
     def shutdown(self):
         self._watchdog.cancel()
+        if self.adapters is not None:
+            self.adapters.close()
         if self.proc and self.proc.poll() is None:
             try:
                 self.qmp.command("quit")

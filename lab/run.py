@@ -26,10 +26,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import cases  # noqa: E402
 import consoles  # noqa: E402
+import devices  # noqa: E402
 import labvm  # noqa: E402
 
 # The suites, each a module of this folder with a list SUITE of cases.Case.
-SUITES = ["real_drivers", "held_output", "write_cost", "check_command"]
+SUITES = ["real_drivers", "held_output", "write_cost", "check_command", "adapter_smoke"]
 
 CONSOLES = {"native": consoles.NativeConsole, "wine64": lambda: consoles.WineConsole("win64"),
             "wine32": lambda: consoles.WineConsole("win32")}
@@ -49,7 +50,7 @@ def planned(console, only):
         if not case.runs_on(console):
             continue
         for device in case.devices:
-            name = "%s %s %s" % (console.kind, os.path.basename(device), case.name)
+            name = cases.line_name(console, case, device)
             if only is None or re.search(only, name):
                 yield case, device, name
 
@@ -153,7 +154,8 @@ def main():
 
     try:
         with labvm.LabVM(run_seconds=args.timeout, log=say) as vm:
-            say("lab: machine up in %.1f s" % vm.boot_seconds)
+            say("lab: machine up in %.1f s, its software adapters in %.1f s"
+                % (vm.boot_seconds, vm.adapter_seconds))
             if args.measure:
                 say("lab: idle machine costs %.1f %% of a host core" % vm.idle_cpu_percent(10))
             stopper = EarlyStop(vm, report)
@@ -175,7 +177,7 @@ def main():
                     continue
                 if console.kind != "native":
                     say("lab: %s ready in the guest in %.1f s" % (console.kind, time.monotonic() - t0))
-                for device in (labvm.UART, labvm.USB):
+                for device in devices.EVERY:
                     t1 = time.monotonic()
                     n = 0
                     for case, dev, name in planned(console, args.only):
@@ -183,7 +185,7 @@ def main():
                             stopper.run(console, case, device, name)
                             n += 1
                     if n:
-                        say("lab: %s on %s took %.1f s" % (console.kind, device,
+                        say("lab: %s on %s took %.1f s" % (console.kind, device.label,
                                                            time.monotonic() - t1))
             timed_out = vm.timed_out
     except labvm.LabError as e:

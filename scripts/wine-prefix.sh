@@ -31,6 +31,9 @@ if [ "${2:-}" = --stop ]; then
 fi
 
 test_ports=(7 8 12)
+# The lab's software adapters (lab/consoles.py): linked like the test ports, but left out
+# of the SERIALCOMM map, which the tests read back.
+lab_ports=(9 10 11 13 14)
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$WINELOADER" wineboot -i >/dev/null 2>&1
     "$server" -w
@@ -41,7 +44,7 @@ reg=$WINEPREFIX/velmora-ports.reg
     printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
     for n in $(seq 1 255); do
         path=/nonexistent/velmora-no-port
-        [[ " ${test_ports[*]} " == *" $n "* ]] && path=$WINEPREFIX/ports/com$n
+        [[ " ${test_ports[*]} ${lab_ports[*]} " == *" $n "* ]] && path=$WINEPREFIX/ports/com$n
         printf '"COM%d"="%s"\n' "$n" "$path"
     done
     device='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+VELMORA7\0000'
@@ -55,7 +58,9 @@ for link in "$WINEPREFIX"/dosdevices/com*; do
     [ -L "$link" ] || continue
     case $(readlink "$link") in /dev/tty*|/dev/pts/*) rm -f "$link" ;; esac
 done
-for n in "${test_ports[@]}"; do ln -sfn "$WINEPREFIX/ports/com$n" "$WINEPREFIX/dosdevices/com$n"; done
+for n in "${test_ports[@]}" "${lab_ports[@]}"; do
+    ln -sfn "$WINEPREFIX/ports/com$n" "$WINEPREFIX/dosdevices/com$n"
+done
 # The persistent server (each test's program then starts in a fraction of a second) runs
 # in the foreground of a session that it does not lead. Left to start itself it would lead
 # one, and a session leader without a terminal takes the first terminal it opens as its

@@ -61,6 +61,7 @@ class Machine:
         self.aux, self.main = aux, main or Shell((0, ""))
         self.far = {UART: Far()}
         self.usb_plugged = True
+        self.unavailable = {}  # devices that could not be plugged, and why
 
     def put_file(self, data, suffix=""):
         return "/run/script" + suffix
@@ -120,7 +121,7 @@ class SilentConsole(unittest.TestCase):
         aux = Shell((127, "sh: velmora: not found"))
         lines, silent = self.run_case(scripted([script.call("GetCommCTS")]),
                                       Shell((127, "sh: velmora: not found")), aux)
-        self.assertTrue(lines[-1].startswith("FAIL native ttyS1 a script"))
+        self.assertTrue(lines[-1].startswith("FAIL native 16550 ttyS1 a script"))
         self.assertEqual(silent, ("the native console does not answer in the guest",
                                   "asked for its version, it ended with status 127: "
                                   "sh: velmora: not found"))

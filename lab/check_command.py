@@ -1,11 +1,13 @@
-"""`velmora check` on the real drivers: the 16550 and the FTDI adapter report what they
-take, and with the host playing a loopback plug (every byte sent straight back) the
-bytes come back intact at every setting each keeps."""
+"""`velmora check` on the real drivers: every device reports what it takes, and with the
+host playing a loopback plug (every byte sent straight back) the bytes come back intact
+at every setting each keeps. On the software adapters the check also reads the modem
+inputs the far end sets, and warns when a handshake `new` switches on would hold output."""
 import re
 import time
 
 from cases import registrar
-from labvm import UART, USB
+from devices import ADAPTERS, EVERY
+from labvm import UART
 
 SUITE = []
 case = registrar(SUITE)
@@ -38,12 +40,25 @@ def verdict(lines):
     return next((l for l in reversed(lines) if l.startswith("verdict: ")), "(no verdict)")
 
 
-@case("check --loopback: bytes intact at every setting the port keeps")
+# The rates a software adapter's program cannot keep up with in the emulated machine: the
+# CH340's 32-byte transfers cost it about a millisecond each.
+TOO_FAST_FOR_THE_MODEL = {"ch340": ("460800 baud", "921600 baud")}
+
+
+@case("check --loopback: bytes intact at every setting the port keeps", devices=EVERY)
 def loopback(t):
     rc, lines = run_check(t, "--loopback", loopback=True)
-    t.check(rc == 0, "the check ended with %s: %s" % (rc, verdict(lines)))
-    t.check("works: bytes came back intact at every setting it takes" in verdict(lines),
-            verdict(lines))
+    slow = TOO_FAST_FOR_THE_MODEL.get(t.dev.family)
+    if slow:
+        failed = verdict(lines).split("not intact at: ", 1)[-1].split(", ") if rc else []
+        t.check(set(failed) <= set(slow), verdict(lines))
+        if failed:
+            t.note("the software %s did not keep up at %s under emulation"
+                   % (t.dev.family, ", ".join(failed)))
+    else:
+        t.check(rc == 0, "the check ended with %s: %s" % (rc, verdict(lines)))
+        t.check("works: bytes came back intact at every setting it takes" in verdict(lines),
+                verdict(lines))
     t.check(any(l == "loopback at 9600 8N1: ok" for l in lines), "no loopback at 9600 8N1")
     # A real port has the modem lines a pseudo-terminal lacks.
     for n, name in ((1, "DTR low"), (2, "DTR high"), (3, "RTS low"), (4, "RTS high")):
@@ -60,7 +75,8 @@ def loopback(t):
     t.note(verdict(lines))
 
 
-@case("check without a loopback reports and passes; with a silent far end it fails")
+@case("check without a loopback reports and passes; with a silent far end it fails",
+      devices=EVERY)
 def silent(t):
     rc, lines = run_check(t)
     t.check(rc == 0, "the check ended with %s: %s" % (rc, verdict(lines)))
@@ -68,3 +84,23 @@ def silent(t):
     rc, lines = run_check(t, "--loopback")
     t.check(rc == 1, "a silent far end: the check ended with %s: %s" % (rc, verdict(lines)))
     t.check("FAILED at 9600 8N1: nothing came back" in verdict(lines), verdict(lines))
+
+
+# cdc_acm has no CTS: the driver reports it always up.
+CTS_ALWAYS_UP = ("cdc-acm",)
+
+
+@case("check reads the modem inputs and warns of a handshake that would hold output",
+      devices=ADAPTERS)
+def modem_inputs(t):
+    t.far.set_lines(cts=0, dsr=0, ri=1, dcd=0)
+    rc, lines = run_check(t)
+    cts = 1 if t.dev.family in CTS_ALWAYS_UP else 0
+    wanted = "modem inputs: CTS %d, DSR 0, RI 1, DCD 0" % cts
+    t.check(wanted in lines, "wanted %r, the check said %s" % (
+        wanted, [l for l in lines if l.startswith("modem inputs")]))
+    warned = [l for l in lines if l.startswith("warning: ")]
+    t.check(any("DSR is low" in l for l in warned), "no warning of DSR low: %s" % warned)
+    t.check(any("CTS is low" in l for l in warned) == (cts == 0),
+            "the warnings do not match CTS %d: %s" % (cts, warned))
+    t.check(rc == 0, "the check ended with %s: %s" % (rc, verdict(lines)))

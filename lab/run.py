@@ -30,7 +30,8 @@ import devices  # noqa: E402
 import labvm  # noqa: E402
 
 # The suites, each a module of this folder with a list SUITE of cases.Case.
-SUITES = ["real_drivers", "held_output", "write_cost", "check_command", "adapter_smoke"]
+SUITES = ["real_drivers", "line_errors", "held_output", "held_by_device", "write_cost",
+          "check_command"]
 
 CONSOLES = {"native": consoles.NativeConsole, "wine64": lambda: consoles.WineConsole("win64"),
             "wine32": lambda: consoles.WineConsole("win32")}

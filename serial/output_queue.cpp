@@ -139,29 +139,32 @@ WriteOutcome WriteTakingBack(OutputDevice& device, const unsigned char* bytes, s
 // A driver that keeps what it is given gets the next piece once less than half a piece
 // is left of what it holds, so the line does not wait between pieces, and the driver
 // never holds much more than a piece: what it holds is counted before the line has
-// sent it, and lost if the device goes away.
+// sent it, and lost if the device goes away. The queue's count may take in bytes of an
+// earlier write (counted by it), and on cdc-acm counts whole write buffers, not bytes:
+// of this write's own bytes the driver holds no more than it was given since a look
+// found it empty, nor more than the count.
 WriteOutcome WriteInPieces(OutputDevice& device, const unsigned char* bytes, std::uint32_t count,
                            Micros deadline, std::int64_t nanosPerByte) {
     const std::uint32_t piece = PieceSize(nanosPerByte);
-    const long refillBelow = static_cast<long>(piece / 2);
+    const long refillBelow = std::max(1L, static_cast<long>(piece / 2));
     std::uint32_t written = 0;
-    long queued = 0;  // as last seen; the queue may start with an earlier write's bytes
+    long held = 0;  // this write's bytes the driver may still hold
     Pauses pauses;
     for (;;) {
         const long q = device.Queued();
         // Gone: what the driver held at the last look may or may not have left.
-        if (q < 0) return {Sent(written, queued), false};
-        queued = q;
+        if (q < 0) return {Sent(written, held), false};
+        held = std::min(held, q);
         if (q == 0 && written == count) return {count, true};
         const Micros now = device.Now();
         // What the driver holds cannot be taken back and will go out: it is counted.
         if (Passed(deadline, now)) return {written, true};
-        if (written < count && q < std::max(1L, refillBelow)) {
-            const auto offer = std::min(count - written, piece - static_cast<std::uint32_t>(q));
+        if (written < count && q < refillBelow) {
+            const auto offer = std::min(count - written, piece - static_cast<std::uint32_t>(held));
             const long took = device.Write(bytes + written, offer);
-            if (took < 0) return {Sent(written, queued), false};
+            if (took < 0) return {Sent(written, held), false};
             written += static_cast<std::uint32_t>(took);
-            queued += took;
+            held += took;
             if (took > 0) {
                 // A fast device may have taken the piece by the next look.
                 pauses.Restart();
@@ -169,7 +172,7 @@ WriteOutcome WriteInPieces(OutputDevice& device, const unsigned char* bytes, std
             }
         }
         const long target = written < count ? refillBelow : 0;
-        device.Sleep(pauses.Next(queued, nanosPerByte, now, deadline, target));
+        device.Sleep(pauses.Next(q, nanosPerByte, now, deadline, target));
     }
 }
 

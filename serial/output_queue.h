@@ -59,9 +59,9 @@ struct WriteOutcome {
 // A write with a deadline never gives a driver that takes bytes back more than the line
 // sends in this time (nor more than it sends before the deadline).
 inline constexpr Micros kQueueHorizon = 50'000;
-// The most a driver that keeps its bytes is given at once; less on a slow line, where
-// it is what the line sends within the horizon.
-inline constexpr std::uint32_t kLargestPiece = 256;
+// The most a driver that keeps its bytes is given at once (usb-serial's queue holds
+// 4 KiB); less on a slower line, where it is what the line sends within the horizon.
+inline constexpr std::uint32_t kLargestPiece = 4096;
 
 // Writes `count` bytes (count > 0) by `deadline` (kNoDeadline: however long it takes).
 // `nanosPerByte` is the line's time for one character, 0 when unknown.

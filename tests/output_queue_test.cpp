@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -50,13 +51,18 @@ class ModelLine final : public OutputDevice {
         if (Gone()) return -1;
         const std::size_t take = std::min<std::size_t>(count, capacity - queue.size());
         queue.append(reinterpret_cast<const char*>(bytes), take);
+        for (std::size_t left = take; bufferSize != 0 && left != 0;) {
+            buffers.push_back(std::min(left, bufferSize));
+            left -= buffers.back();
+        }
         mostQueued = std::max(mostQueued, queue.size());
         return static_cast<long>(take);
     }
     long Queued() override {
         Advance(now_ + 1);
         ++queries;
-        return Gone() ? -1 : static_cast<long>(queue.size());
+        if (Gone()) return -1;
+        return static_cast<long>(bufferSize != 0 ? buffers.size() * bufferSize : queue.size());
     }
     void Discard() override {
         Advance(now_ + discardTakes);
@@ -86,6 +92,9 @@ class ModelLine final : public OutputDevice {
     QueueKind kind() const { return shape_.canDiscard ? QueueKind::kTakesBack : QueueKind::kKeeps; }
 
     std::size_t capacity = 4096;
+    // cdc-acm counts its queue as busy write buffers times their size, not in bytes.
+    std::size_t bufferSize = 0;
+    std::deque<std::size_t> buffers;
     bool stalled = false;  // the adapter takes no more transfers
     Micros discardTakes = 1;
     std::string queue, transmitter, wire, discarded;
@@ -122,6 +131,11 @@ class ModelLine final : public OutputDevice {
         transmitter += queue.substr(0, n);
         queue.erase(0, n);
         loaded += n;
+        for (std::size_t left = n; !buffers.empty() && left != 0;) {
+            const std::size_t part = std::min(left, buffers.front());
+            left -= part;
+            if ((buffers.front() -= part) == 0) buffers.pop_front();
+        }
     }
     // Moves time on one microsecond at a time, loading and sending as the device lets.
     void Advance(Micros to) {
@@ -331,6 +345,7 @@ TEST(OutputQueueTest, AStalledAdapterIsGivenOnePieceAndNoMore) {
 
 TEST(OutputQueueTest, PiecesKeepAFlowingAdapterLineBusy) {
     for (const std::int64_t rate : {k9600, k115200, k921600}) {
+        SCOPED_TRACE(rate);
         ModelLine adapter(rate, ModelLine::kAdapter);
         const std::string text = Text(rate == k9600 ? 2000 : 65536);
         const WriteOutcome out = Write(adapter, text, kNoDeadline, rate);
@@ -342,15 +357,46 @@ TEST(OutputQueueTest, PiecesKeepAFlowingAdapterLineBusy) {
 }
 
 // An adapter unplugged in the middle of a write: the count is off by no more than the
-// bytes the driver and the chip held at that moment.
+// bytes the driver and the chip held at that moment, whether the driver counts its queue
+// in bytes or, as cdc-acm does, in whole buffers of 1280.
 TEST(OutputQueueTest, AnUnpluggedAdapterCountsWithinWhatWasInFlight) {
-    ModelLine adapter(k9600, ModelLine::kAdapter);
-    adapter.GoneAt(1000 * kMs);
-    const WriteOutcome out = Write(adapter, Text(4000), kNoDeadline, k9600);
-    EXPECT_FALSE(out.ok);
-    const auto arrived = static_cast<long>(adapter.wire.size());
-    EXPECT_NEAR(static_cast<long>(out.sent), arrived, PieceSize(k9600) + 256);
-    EXPECT_LT(adapter.Now(), 1025 * kMs);
+    for (const std::size_t buffers : {0, 1280}) {
+        for (const std::int64_t rate : {k9600, k921600}) {
+            SCOPED_TRACE(::testing::Message() << "buffers " << buffers << ", rate " << rate);
+            ModelLine adapter(rate, ModelLine::kAdapter);
+            adapter.bufferSize = buffers;
+            adapter.GoneAt(300 * kMs);
+            const WriteOutcome out = Write(adapter, Text(65536), kNoDeadline, rate);
+            EXPECT_FALSE(out.ok);
+            const auto arrived = static_cast<long>(adapter.wire.size());
+            EXPECT_GT(arrived, 0);
+            EXPECT_NEAR(static_cast<long>(out.sent), arrived, PieceSize(rate) + 256);
+            EXPECT_LT(adapter.Now(), 325 * kMs);
+        }
+    }
+}
+
+// cdc-acm's count of busy buffers keeps a flowing line busy all the same, and a held one
+// from piling up.
+TEST(OutputQueueTest, AnAdapterThatCountsBuffersIsPacedAndCountedInBytes) {
+    for (const std::int64_t rate : {k115200, k921600}) {
+        ModelLine adapter(rate, ModelLine::kAdapter);
+        adapter.bufferSize = 1280;
+        const std::string text = Text(65536);
+        EXPECT_EQ(Write(adapter, text, kNoDeadline, rate).sent, text.size());
+        EXPECT_LT(adapter.idle, 2 * kMs) << rate;
+    }
+    ModelLine held(k9600, ModelLine::kAdapter);
+    held.bufferSize = 1280;
+    held.HoldFrom(0);
+    std::uint32_t counted = 0;
+    for (int i = 0; i < 5; ++i) {
+        counted += Write(held, Text(200), held.Now() + 300 * kMs, k9600).sent;
+    }
+    EXPECT_LE(counted, 256 + PieceSize(k9600));
+    held.ReleaseAt(held.Now());
+    held.Sleep(2000 * kMs);
+    EXPECT_EQ(held.wire.size(), counted);
 }
 
 }  // namespace

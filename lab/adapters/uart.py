@@ -84,7 +84,7 @@ class Uart:
         self.settings = Settings()
         self.dtr = self.rts = False
         self.break_on = False
-        self.flow = set()  # "rts-cts", "xon-xoff"
+        self._flow = set()  # "rts-cts", "xon-xoff"
         self.xon, self.xoff = XON, XOFF
         self.inputs = {"cts": True, "dsr": True, "ri": False, "dcd": True}
         self.far_obeys_rts = False  # the far end holds its bytes while our RTS is low
@@ -100,6 +100,18 @@ class Uart:
         self._resume_at = None  # when an XON released held output
         self._in_at = None
         self.sent = self.received = self.overruns = 0
+
+    @property
+    def flow(self):
+        return self._flow
+
+    @flow.setter
+    def flow(self, modes):
+        # A chip that stops obeying XON/XOFF forgets an XOFF it had: ftdi_sio switches flow
+        # control off at every close, and the next open must not find output held.
+        if "xon-xoff" not in modes:
+            self.xoff_held = False
+        self._flow = set(modes)
 
     # -- what the driver sees ---------------------------------------------------------------
 

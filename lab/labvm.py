@@ -343,8 +343,9 @@ class Qmp:
 class LabVM:
     """Boots on enter, always shuts down on exit. `deadline` bounds the whole run."""
 
-    def __init__(self, run_seconds=900, memory_mb=2048, log=print):
+    def __init__(self, run_seconds=900, memory_mb=2048, log=print, console_log=CONSOLE_LOG):
         self.log = log
+        self.console_log_copy = console_log
         self.run_seconds = run_seconds
         self.memory_mb = memory_mb
         self.proc = None
@@ -484,7 +485,7 @@ class LabVM:
                 pass
         self._kill()
         try:
-            shutil.copyfile(os.path.join(self.sockets, "console.log"), CONSOLE_LOG)
+            shutil.copyfile(os.path.join(self.sockets, "console.log"), self.console_log_copy)
         except OSError:
             pass
         shutil.rmtree(self.sockets, ignore_errors=True)

@@ -273,7 +273,9 @@ def gone_then_back(t):
         # Wine keeps the time-outs in its server and never asks the device: it answers 1.
         gone[AFTER_UNPLUG.index("SetCommTimeOut")].want = None
     return (gone +
-            [call("forget", want=1, within_ms=1000), wait(8000),
+            # QEMU's adapter takes seconds to come back after device_add; a software one,
+            # half of one.
+            [call("forget", want=1, within_ms=1000), wait(2500 if t.dev.software else 8000),
              call("new", t.port, 4096, 4096, want="<void>"),
              call("SetCommBaudRate", 115200, want=1), call("GetCommBaudRate", want=115200),
              call("WriteComm", "<back>", want=6)] + closed())

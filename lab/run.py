@@ -19,6 +19,7 @@ import re
 import shlex
 import signal
 import subprocess
+import threading
 import sys
 import time
 
@@ -93,6 +94,54 @@ class EarlyStop:
             self.stop(*e.args)
 
 
+def console_log(n):
+    return labvm.CONSOLE_LOG if n == 1 else labvm.CONSOLE_LOG.replace(".log", "-%d.log" % n)
+
+
+def run_machine(n, consoles, args, report, timed_out):
+    """Boots machine `n` and runs the cases of `consoles` on it, one console after another."""
+    kinds = "+".join(c.kind for c in consoles)
+    try:
+        with labvm.LabVM(run_seconds=args.timeout, log=say, console_log=console_log(n)) as vm:
+            say("lab: machine %d (%s) up in %.1f s, its software adapters in %.1f s"
+                % (n, kinds, vm.boot_seconds, vm.adapter_seconds))
+            if args.measure:
+                say("lab: idle machine costs %.1f %% of a host core" % vm.idle_cpu_percent(10))
+            stopper = EarlyStop(vm, report)
+            unseen = unseen_in_guest(vm, consoles)
+            if unseen:
+                say("lab: not starting: the guest cannot see %s, which the host has"
+                    % ", ".join(unseen))
+                stopper.why = "the guest cannot see the console"
+            for console in consoles:
+                if stopper.why:
+                    stopper.not_run(name for _, _, name in planned(console, args.only))
+                    continue
+                t0 = time.monotonic()
+                try:
+                    console.prepare(vm)
+                except Exception as e:
+                    for _, _, name in planned(console, args.only):
+                        report("FAIL %s: %s" % (name, e))
+                    continue
+                if console.kind != "native":
+                    say("lab: %s ready in the guest in %.1f s" % (console.kind, time.monotonic() - t0))
+                for device in devices.EVERY:
+                    t1 = time.monotonic()
+                    n_run = 0
+                    for case, dev, name in planned(console, args.only):
+                        if dev == device:
+                            stopper.run(console, case, device, name)
+                            n_run += 1
+                    if n_run:
+                        say("lab: %s on %s took %.1f s" % (console.kind, device.label,
+                                                           time.monotonic() - t1))
+            if vm.timed_out:
+                timed_out.append(n)
+    except labvm.LabError as e:
+        report("FAIL lab machine %d (%s): %s" % (n, kinds, e))
+
+
 def main():
     # A terminated run still shuts its machine down and removes its files.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
@@ -102,6 +151,9 @@ def main():
     parser.add_argument("--timeout", type=float, default=1800,
                         help="bound on the whole run, boot included (default 1800 s)")
     parser.add_argument("--measure", action="store_true", help="also measure idle CPU")
+    parser.add_argument("--machines", type=int, default=3,
+                        help="machines run side by side, the consoles shared out over them "
+                             "(default 3: one a console; 1 runs them all on one)")
     parser.add_argument("--count", action="store_true",
                         help="only print how many cases the run would count")
     parser.add_argument("--list", action="store_true",
@@ -118,9 +170,12 @@ def main():
         return 0
     counts = {"ok": 0, "FAIL": 0, "skip": 0}
 
+    lock = threading.Lock()
+
     def report(line):
-        counts[line.split(" ", 1)[0]] = counts.get(line.split(" ", 1)[0], 0) + 1
-        say(line)
+        with lock:
+            counts[line.split(" ", 1)[0]] = counts.get(line.split(" ", 1)[0], 0) + 1
+            say(line)
 
     def summary(extra=""):
         say("lab: %d passed, %d failed, %d skipped%s" % (counts["ok"], counts["FAIL"],
@@ -153,48 +208,22 @@ def main():
         summary()
         return 0
 
-    try:
-        with labvm.LabVM(run_seconds=args.timeout, log=say) as vm:
-            say("lab: machine up in %.1f s, its software adapters in %.1f s"
-                % (vm.boot_seconds, vm.adapter_seconds))
-            if args.measure:
-                say("lab: idle machine costs %.1f %% of a host core" % vm.idle_cpu_percent(10))
-            stopper = EarlyStop(vm, report)
-            unseen = unseen_in_guest(vm, runnable)
-            if unseen:
-                say("lab: not starting: the guest cannot see %s, which the host has"
-                    % ", ".join(unseen))
-                stopper.why = "the guest cannot see the console"
-            for console in runnable:
-                if stopper.why:
-                    stopper.not_run(name for _, _, name in planned(console, args.only))
-                    continue
-                t0 = time.monotonic()
-                try:
-                    console.prepare(vm)
-                except Exception as e:
-                    for _, _, name in planned(console, args.only):
-                        report("FAIL %s: %s" % (name, e))
-                    continue
-                if console.kind != "native":
-                    say("lab: %s ready in the guest in %.1f s" % (console.kind, time.monotonic() - t0))
-                for device in devices.EVERY:
-                    t1 = time.monotonic()
-                    n = 0
-                    for case, dev, name in planned(console, args.only):
-                        if dev == device:
-                            stopper.run(console, case, device, name)
-                            n += 1
-                    if n:
-                        say("lab: %s on %s took %.1f s" % (console.kind, device.label,
-                                                           time.monotonic() - t1))
-            timed_out = vm.timed_out
-    except labvm.LabError as e:
-        report("FAIL lab machine: %s" % e)
-        timed_out = False
-    if timed_out:
-        report("FAIL lab machine: the run passed its %d s bound" % args.timeout)
-    say("lab: the guest's console log: %s" % labvm.CONSOLE_LOG)
+    # The consoles share out over machines run side by side, one console to a machine as
+    # far as there are machines: a machine mostly waits on lines and time-outs, and costs
+    # a fraction of a host core.
+    machines = max(1, min(args.machines, len(runnable)))
+    groups = [runnable[n::machines] for n in range(machines)]
+    timed_out = []
+    threads = [threading.Thread(target=run_machine, args=(n, group, args, report, timed_out))
+               for n, group in enumerate(groups, 1)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for n in timed_out:
+        report("FAIL lab machine %d: the run passed its %d s bound" % (n, args.timeout))
+    say("lab: the guests' console logs: %s" % ", ".join(console_log(n) for n in
+                                                       range(1, len(groups) + 1)))
     summary(" in %.0f s" % (time.monotonic() - started))
     return 0 if counts["FAIL"] == 0 else 1
 

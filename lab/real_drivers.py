@@ -221,13 +221,15 @@ def every_byte(t):
 
 
 @case("a large text each way, in order (1 MiB on QEMU's devices; on an adapter, 64 KiB at "
-      "921600 baud, its line's real pace)", devices=EVERY, consoles=("native",))
+      "460800 baud, its line's real pace)", devices=EVERY, consoles=("native",))
 def large_text(t):
-    size, baud = (64 << 10, 921600) if t.dev.software else (1 << 20, 115200)
+    # A software adapter runs at the pace of its line; 460800 baud leaves its program
+    # room to keep up in the emulated machine. (921600 is measured with --measure.)
+    size, baud = (64 << 10, 460800) if t.dev.software else (1 << 20, 115200)
     data = random.Random(14).randbytes(size)
     run = t.start(opened(t, baud) + [
         call("WriteComm", data, want=len(data)),
-        call("WriteComm", "<ready>", want=7), expect(data, 240000),
+        call("WriteComm", "<ready>", want=7), expect(data, 30000 if t.dev.software else 240000),
         call("ReadComm", want=b""),
     ] + closed(), timeout=400)
     start = time.monotonic()

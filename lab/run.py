@@ -42,8 +42,13 @@ def say(line):
     print(line, flush=True)
 
 
+# Suites that only measure, run with --measure.
+MEASURE_SUITES = ["line_rate"]
+measuring = False
+
+
 def all_cases():
-    for name in SUITES:
+    for name in SUITES + (MEASURE_SUITES if measuring else []):
         yield from importlib.import_module(name).SUITE
 
 
@@ -150,15 +155,20 @@ def main():
     parser.add_argument("--only", help="run the cases whose name matches this expression")
     parser.add_argument("--timeout", type=float, default=1800,
                         help="bound on the whole run, boot included (default 1800 s)")
-    parser.add_argument("--measure", action="store_true", help="also measure idle CPU")
-    parser.add_argument("--machines", type=int, default=3,
+    parser.add_argument("--measure", action="store_true",
+                        help="also measure: idle CPU, and the pace and CPU of writes on a "
+                             "paced line (lab/line_rate.py)")
+    parser.add_argument("--machines", type=int, default=2,
                         help="machines run side by side, the consoles shared out over them "
-                             "(default 3: one a console; 1 runs them all on one)")
+                             "(default 2: the native console on one, the Windows ones on "
+                             "the other; 1 runs them all on one)")
     parser.add_argument("--count", action="store_true",
                         help="only print how many cases the run would count")
     parser.add_argument("--list", action="store_true",
                         help="only print the name of each case the run would count")
     args = parser.parse_args()
+    global measuring
+    measuring = args.measure
     chosen = [CONSOLES[name.strip()]() for name in args.console.split(",") if name.strip()]
     if args.count:
         say(str(sum(1 for console in chosen for _ in planned(console, args.only))))
@@ -208,11 +218,20 @@ def main():
         summary()
         return 0
 
-    # The consoles share out over machines run side by side, one console to a machine as
-    # far as there are machines: a machine mostly waits on lines and time-outs, and costs
-    # a fraction of a host core.
+    # The consoles share out over machines run side by side: a machine mostly waits on
+    # lines and time-outs. Two (the default) keep the native console, the longest, on a
+    # machine of its own and the Windows ones on the other, and leave each machine a host
+    # core for the moments a software adapter must keep up with a fast line.
     machines = max(1, min(args.machines, len(runnable)))
-    groups = [runnable[n::machines] for n in range(machines)]
+    native = [c for c in runnable if c.kind == "native"]
+    others = [c for c in runnable if c.kind != "native"]
+    if machines == 1:
+        groups = [runnable]
+    elif native:
+        groups = [native] + [others[n::machines - 1] for n in range(machines - 1)]
+    else:
+        groups = [others[n::machines] for n in range(machines)]
+    groups = [g for g in groups if g]
     timed_out = []
     threads = [threading.Thread(target=run_machine, args=(n, group, args, report, timed_out))
                for n, group in enumerate(groups, 1)]

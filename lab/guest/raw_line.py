@@ -6,20 +6,15 @@ Prints the process's own CPU seconds."""
 import os
 import sys
 import termios
-import tty
+
+from raw_port import open_raw
 
 MARK_START, MARK_END = b"<s>", b"<e>"
 
 
 def main():
     device, baud, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-    fd = os.open(device, os.O_RDWR | os.O_NOCTTY)
-    tty.setraw(fd)
-    attrs = termios.tcgetattr(fd)
-    attrs[2] = (attrs[2] & ~(termios.CRTSCTS | termios.CSTOPB | termios.PARENB)) | termios.CLOCAL
-    attrs[0] &= ~(termios.IXON | termios.IXOFF)
-    attrs[4] = attrs[5] = getattr(termios, "B%d" % baud)
-    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+    fd = open_raw(device, baud)
     data = MARK_START + bytes(ord("a") + i % 26 for i in range(size)) + MARK_END
     start = os.times()
     done = 0

@@ -8,18 +8,13 @@ import os
 import sys
 import termios
 import time
-import tty
+
+from raw_port import open_raw
 
 
 def main():
     device, size, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-    fd = os.open(device, os.O_RDWR | os.O_NOCTTY)
-    tty.setraw(fd)
-    attrs = termios.tcgetattr(fd)
-    attrs[2] = (attrs[2] & ~(termios.CRTSCTS | termios.CSTOPB | termios.PARENB)) | termios.CLOCAL
-    attrs[0] &= ~(termios.IXON | termios.IXOFF)
-    attrs[4] = attrs[5] = termios.B115200
-    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+    fd = open_raw(device, 115200)
     data = b"w" * size
 
     def write_all():

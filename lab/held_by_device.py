@@ -3,7 +3,7 @@ CTS held low under the handshake `new` switches on, or a device that takes no mo
 at all (its firmware stopped reading). Every write returns within its time-out and counts
 exactly what reaches the device once it lets bytes through again, and none of the rest
 ever does; FlushComm returns at once, time-out or not; a break and forget return within
-their bounds and send nothing uncounted. And an adapter unplugged in the middle of a paced
+their bounds and send nothing uncounted, and the port opens again at once. And an adapter unplugged in the middle of a paced
 write: the count matches what arrived but for the bytes the adapter held at that moment.
 
 These run natively: under Wine the Windows module runs on Wine's serial layer, which
@@ -139,6 +139,9 @@ def bounded_while_held(t, how):
         write, call("SetCommTimeOut", 0, want=1),
         call("FlushComm", want=1, within_ms=300),
         brk, call("EscapeComm", 7, want=1, within_ms=300),
+        call("forget", want=1, within_ms=1000),
+        # The kernel has let the port go: it opens again at once.
+        call("new", t.port, 4096, 4096, want="<void>", within_ms=1000),
         call("forget", want=1, within_ms=1000)])
     held_at_go(t, how)
     t.finish(run)

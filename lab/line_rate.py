@@ -5,6 +5,7 @@ adapter; and the CPU the console's process uses while a write waits on a slow li
 a stalled device. The host times the text between two marks as they come off the wire.
 Figures under TCG, as notes; a case fails only if bytes are lost."""
 import os
+import re
 import time
 
 from cases import registrar
@@ -71,9 +72,12 @@ def pace(t):
         took, got = timed_between_marks(t, size)
         job.wait(60)
         t.check(len(got) == size, "write() lost bytes at %d baud" % baud)
+        used = re.search(r"cpu ([0-9.]+)", job.output())
         rows.append("%d baud: WriteComm %.1f %% of the wire without a time-out, %.1f %% with "
-                    "one; write()+tcdrain() %.1f %%" % (baud, 100 * shares[0], 100 * shares[1],
-                                                        100 * wire / took if took else 0))
+                    "one; write()+tcdrain() %.1f %%, using %s of the guest's CPU"
+                    % (baud, 100 * shares[0], 100 * shares[1], 100 * wire / took if took else 0,
+                       "%.2f %%" % (100 * float(used.group(1)) / took) if used and took
+                       else "an unknown share"))
     for row in rows:
         t.note(row)
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 
 namespace velmora::serial {
 
@@ -26,41 +27,47 @@ std::uint32_t Sent(std::uint32_t written, long queued) {
 
 // How many more bytes the queue may take now. Without a deadline nothing is ever
 // taken back, so the driver may have all it takes.
-std::uint32_t Room(Micros now, Micros deadline, std::int64_t nanosPerByte, long queued) {
-    if (nanosPerByte <= 0 || deadline == kNoDeadline) return UINT32_MAX;
+std::int64_t Sendable(Micros now, Micros deadline, std::int64_t nanosPerByte) {
+    if (nanosPerByte <= 0 || deadline == kNoDeadline) return INT64_MAX;
     const Micros horizon = std::min(kQueueHorizon, deadline - now);
-    const std::int64_t sendable = std::max(kLeastQueued, horizon * 1000 / nanosPerByte);
+    return std::max(kLeastQueued, horizon * 1000 / nanosPerByte);
+}
+
+std::uint32_t Room(Micros now, Micros deadline, std::int64_t nanosPerByte, long queued) {
+    const std::int64_t sendable = Sendable(now, deadline, nanosPerByte);
     if (sendable <= queued) return 0;
     return static_cast<std::uint32_t>(std::min<std::int64_t>(sendable - queued, UINT32_MAX));
 }
 
-// Between two looks at the queue: growing from the shortest pause, as a driver may
-// empty its queue far faster than the line's rate says (a USB adapter moves it into the
-// chip's own buffer); while the queue moves, no longer than the line needs to bring it
-// down to `target`; never past the deadline.
+// While bytes are left to write, the queue is topped up once the line has sent half of
+// what it may hold, so that it is neither left to run dry nor topped up byte by byte.
+long RefillLevel(Micros now, Micros deadline, std::int64_t nanosPerByte) {
+    const std::int64_t sendable = Sendable(now, deadline, nanosPerByte);
+    return sendable == INT64_MAX ? 0 : static_cast<long>(sendable / 2);
+}
+
+// Between two looks at the queue: growing from the shortest pause while nothing else is
+// known, as a driver may empty its queue far faster than the line's rate says (a USB
+// adapter moves it into the chip's own buffer); but never shorter than the line needs to
+// bring the queue down to `target`, for until then the line has bytes to send whatever
+// the driver does with them, and a look would only cost. Never past the deadline.
 class Pauses {
   public:
     Micros Next(long queued, std::int64_t nanosPerByte, Micros now, Micros deadline,
                 long target = 0) {
         Micros pause = next_;
         next_ = std::min(next_ * 2, kLongestPause);
-        const bool moving = queued < last_;
-        last_ = queued;
-        if (moving && nanosPerByte > 0) {
-            pause = std::min(pause, std::max(0L, queued - target) * nanosPerByte / 1000);
+        if (nanosPerByte > 0 && queued > target) {
+            pause = std::max(pause, (queued - target) * nanosPerByte / 1000);
         }
-        pause = std::max(pause, kShortestPause);
+        pause = std::clamp(pause, kShortestPause, kLongestPause);
         if (deadline != kNoDeadline) pause = std::min(pause, deadline - now);
         return pause;
     }
-    void Restart() {
-        next_ = kShortestPause;
-        last_ = LONG_MAX;
-    }
+    void Restart() { next_ = kShortestPause; }
 
   private:
     Micros next_ = kShortestPause;
-    long last_ = LONG_MAX;
 };
 
 bool Passed(Micros deadline, Micros now) {
@@ -131,7 +138,8 @@ WriteOutcome WriteTakingBack(OutputDevice& device, const unsigned char* bytes, s
         now = device.Now();
         if (written < count && Room(now, deadline, nanosPerByte, queued) > 0) continue;
         if (Passed(deadline, now)) break;
-        device.Sleep(pauses.Next(q, nanosPerByte, now, deadline));
+        const long target = written < count ? RefillLevel(now, deadline, nanosPerByte) : 0;
+        device.Sleep(pauses.Next(q, nanosPerByte, now, deadline, target));
     }
     return TakeBackTheRest(device, written, queued, transmittedBefore);
 }

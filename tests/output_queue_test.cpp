@@ -343,6 +343,8 @@ TEST(OutputQueueTest, AStalledAdapterIsGivenOnePieceAndNoMore) {
     EXPECT_EQ(adapter.wire, Text(200).substr(0, first.sent));
 }
 
+// ... and looks at the queue no more often than the line needs: each look is a system
+// call, and a write to a slow device lasts long.
 TEST(OutputQueueTest, PiecesKeepAFlowingAdapterLineBusy) {
     for (const std::int64_t rate : {k9600, k115200, k921600}) {
         SCOPED_TRACE(rate);
@@ -350,6 +352,8 @@ TEST(OutputQueueTest, PiecesKeepAFlowingAdapterLineBusy) {
         const std::string text = Text(rate == k9600 ? 2000 : 65536);
         const WriteOutcome out = Write(adapter, text, kNoDeadline, rate);
         EXPECT_EQ(out.sent, text.size());
+        EXPECT_LE(adapter.queries * 1000 * kMs / adapter.Now(), rate == k9600 ? 100 : 200)
+            << "looks a second";
         adapter.Sleep(1000 * kMs);
         EXPECT_EQ(adapter.wire, text);
         EXPECT_LT(adapter.idle, 2 * kMs) << rate << " ns a byte: the line waited for the rule";

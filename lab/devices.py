@@ -33,6 +33,7 @@ class Device:
         return "Device(%s)" % self.label
 
 
+# Paths in the emulated machine; the host reaches each line only through QEMU's socket.
 UART = Device("16550", "/dev/ttyS1")
 USB = Device("qemu-ftdi", "/dev/ttyUSB0")
 FTDI = Device("ftdi", "/dev/ttyUSB1", software=True)

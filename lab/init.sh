@@ -3,6 +3,9 @@
 # The guest's first process. Loads the modules, puts a tmpfs over the host's root
 # (shared read-only over 9p), chroots into it and serves a shell on each of the two
 # virtio-serial control ports. The host keeps one connection to each for the whole run.
+# Only ever the emulated machine's PID 1 (build.sh copies it into the initramfs): run
+# anywhere else it would remount /proc and /dev and write to that machine's console.
+[ "$$" = 1 ] || { echo "lab/init.sh runs only as the emulated machine's init" >&2; exit 1; }
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc

@@ -60,6 +60,14 @@ def _connect(path, deadline):
             time.sleep(0.05)
 
 
+def _recv(sock):
+    """The next bytes from `sock`; b"" once it has ended or failed."""
+    try:
+        return sock.recv(1 << 16)
+    except OSError:
+        return b""
+
+
 class Received:
     """Bytes from the far side of a line, collected by a reader thread as they arrive, and
     the ways a case waits for them."""
@@ -136,10 +144,7 @@ class FarEnd(Received):
 
     def _drain(self):
         while True:
-            try:
-                chunk = self.sock.recv(1 << 16)
-            except OSError:
-                chunk = b""
+            chunk = _recv(self.sock)
             if not chunk:
                 self._ended()
                 return
@@ -230,10 +235,7 @@ class GuestShell:
     def _read(self):
         parts = []
         while True:
-            try:
-                chunk = self.sock.recv(1 << 16)
-            except OSError:
-                chunk = b""
+            chunk = _recv(self.sock)
             if not chunk:
                 self.closed = True
                 job = self._job

@@ -12,7 +12,7 @@ import os
 import threading
 import time
 
-from labvm import LAB_DIR, LabError, Received, _connect
+from labvm import LAB_DIR, LabError, Received, _connect, _recv
 
 SERVE = LAB_DIR + "/adapters/serve.py"
 ERRORS = ("parity", "framing", "overrun", "break")
@@ -54,10 +54,7 @@ class AdapterLink:
     def _read(self):
         buf = b""
         while True:
-            try:
-                chunk = self.sock.recv(1 << 16)
-            except OSError:
-                chunk = b""
+            chunk = _recv(self.sock)
             if not chunk:
                 break
             buf += chunk

@@ -63,6 +63,31 @@ class Adapter:
     def notify(self):
         """Answers a held interrupt IN transfer when the modem lines have changed."""
 
+    def announce(self, kinds):
+        """For deliver_announcing_errors: answers the held interrupt IN transfer with the
+        line errors `kinds` of the next byte; whether that byte is then delivered."""
+        raise NotImplementedError
+
+    def deliver_announcing_errors(self):
+        """deliver() for a chip that announces line errors on its interrupt endpoint
+        (PL2303, CDC-ACM): bytes without an error go in bulk; a byte with one goes alone,
+        once its announcement has gone, so the driver pairs the two."""
+        moved = False
+        rx = self.uart.rx
+        while self.in_queue and self.rx_ready():
+            if rx.next_error() != 0:
+                req = self.in_queue.popleft()
+                self.reply(req, rx.pop_clean(req.length))
+                moved = True
+                continue
+            if not self.int_queue:
+                break  # the announcement goes first
+            data, errors = rx.pop(1)
+            if self.announce(errors[0][1]):
+                self.reply(self.in_queue.popleft(), data)
+            moved = True
+        return moved
+
     # -- USB --------------------------------------------------------------------------------
 
     def on_submit(self, req, now=None):

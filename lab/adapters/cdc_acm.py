@@ -82,25 +82,14 @@ class CdcAcm(Adapter):
         self.uart.break_on = False
 
     def deliver(self):
-        moved = False
-        rx = self.uart.rx
-        while self.in_queue and self.rx_ready():
-            if rx.next_error() != 0:
-                req = self.in_queue.popleft()
-                self.reply(req, rx.pop_clean(req.length))
-                moved = True
-                continue
-            if not self.int_queue:
-                break  # the notification goes first
-            data, errors = rx.pop(1)
-            events = 0
-            for kind in errors[0][1]:
-                events |= ERROR_BITS[kind]
-            self._notify(events)
-            if not events & BREAK:
-                self.reply(self.in_queue.popleft(), data)
-            moved = True
-        return moved
+        return self.deliver_announcing_errors()
+
+    def announce(self, kinds):
+        events = 0
+        for kind in kinds:
+            events |= ERROR_BITS[kind]
+        self._notify(events)
+        return not events & BREAK  # the driver adds the break's 0 byte itself
 
     def _notify(self, events=0):
         self.sent_state = serial_state(self.uart.inputs)

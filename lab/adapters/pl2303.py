@@ -99,25 +99,15 @@ class Pl2303(Adapter):
         return None
 
     def deliver(self):
-        moved = False
-        rx = self.uart.rx
-        while self.in_queue and self.rx_ready():
-            if rx.next_error() != 0:
-                req = self.in_queue.popleft()
-                self.reply(req, rx.pop_clean(req.length))
-                moved = True
-                continue
-            if not self.int_queue:
-                break  # the error has to be announced first
-            data, errors = rx.pop(1)
-            flags = 0
-            for kind in errors[0][1]:
-                flags |= ERROR_BITS[kind]
-            self.sent_state = line_state(self.uart.inputs)
-            self.reply(self.int_queue.popleft(), interrupt_packet(self.sent_state | flags))
-            self.reply(self.in_queue.popleft(), data)
-            moved = True
-        return moved
+        return self.deliver_announcing_errors()
+
+    def announce(self, kinds):
+        flags = 0
+        for kind in kinds:
+            flags |= ERROR_BITS[kind]
+        self.sent_state = line_state(self.uart.inputs)
+        self.reply(self.int_queue.popleft(), interrupt_packet(self.sent_state | flags))
+        return True
 
     def notify(self):
         state = line_state(self.uart.inputs)

@@ -4,18 +4,15 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 
 namespace velmora::serial {
 
 using Micros = std::int64_t;
 
-inline Micros MonotonicMicros() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+// The system's monotonic clock (serial/clock_*.cpp, one per platform: the C++ library's
+// clocks are code of its runtime, which the module does not link).
+Micros MonotonicMicros();
 
 // A 32-bit time-out multiplier times a 32-bit count reaches 2^64 ms. Longer waits are cut
 // to 2^40 ms (35 years), which is no limit in practice and leaves room for the clock.

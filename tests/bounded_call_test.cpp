@@ -2,6 +2,8 @@
 // read that nothing answers stands in for a close or a break held by a device. The bound
 // must hold however the host is placed: in a container whose seccomp profile refuses
 // clone3, under a pids limit, with signals arriving, and at the very moment it passes.
+// Linked with the ioctl stand-in (tests/support/ioctl_faults.h), which counts what the
+// host itself asks of the device.
 #include "serial/bounded_call.h"
 
 #include <dirent.h>
@@ -13,6 +15,7 @@
 #include <linux/seccomp.h>
 #include <signal.h>
 #include <stddef.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -25,6 +28,8 @@
 #include <vector>
 
 #include "tests/support/elapsed.h"
+#include "tests/support/ioctl_faults.h"
+#include "tests/support/pty_pair.h"
 
 namespace velmora::testing {
 namespace {
@@ -173,6 +178,28 @@ TEST_F(BoundedCallTest, AClosedDescriptorAndItsFileAreGoneWhateverTheBound) {
             close(pair[0]);
         }
     }
+}
+
+// The bound passing as the driver sets the break (a USB control transfer runs to its end
+// after the kill) must not leave the line in break behind an answer of 0: every break
+// cut short is ended again.
+TEST_F(BoundedCallTest, ABreakCutShortIsEndedAgain) {
+    PtyPair pty;
+    const int fd = open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int cutShort = 0;
+    for (const Micros bound : {Micros{1}, Micros{5'000'000}}) {
+        for (int i = 0; i < (bound == 1 ? 100 : 3); ++i) {
+            const int ended = ioctls::Count(TIOCCBRK);
+            const Outcome outcome = StartBreakWithin(fd, bound);
+            ASSERT_TRUE(outcome == Outcome::kDone || outcome == Outcome::kCutShort);
+            cutShort += outcome == Outcome::kCutShort;
+            EXPECT_EQ(ioctls::Count(TIOCCBRK) > ended, outcome == Outcome::kCutShort)
+                << "bound " << bound;
+        }
+    }
+    EXPECT_GT(cutShort, 0) << "no break was cut short";
+    close(fd);
 }
 
 // Containers' default seccomp profiles answer clone3 with ENOSYS: clone(2) serves.

@@ -12,6 +12,7 @@
 
 #include "serial/comm.h"
 #include "serial/linux_port.h"
+#include "serial/local_port.h"
 #include "serial/output_queue.h"
 #include "serial/tty_output.h"
 
@@ -81,8 +82,8 @@ Bool ReadWithTimeouts(Port& port, unsigned char* bytes, std::uint32_t count,
 
 }  // namespace
 
-Bool ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_t* countRead,
-              void*) {
+Bool local::ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_t* countRead,
+                     void*) {
     Port* port = Ports().Find(handle);
     if (countRead != nullptr) *countRead = 0;
     if (port == nullptr || (buffer == nullptr && count != 0)) return 0;
@@ -145,8 +146,8 @@ Bool WriteThroughDriverQueue(Port& port, const unsigned char* bytes, std::uint32
 
 }  // namespace
 
-Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
-               std::uint32_t* countWritten, void*) {
+Bool local::WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
+                      std::uint32_t* countWritten, void*) {
     Port* port = Ports().Find(handle);
     if (countWritten != nullptr) *countWritten = 0;
     if (port == nullptr || (buffer == nullptr && count != 0)) return 0;
@@ -164,7 +165,7 @@ Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
                        countWritten);
 }
 
-Bool FlushFileBuffers(PortHandle handle) {
+Bool local::FlushFileBuffers(PortHandle handle) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
     // Not tcdrain, which waits without limit, and nothing to wait for: every write has

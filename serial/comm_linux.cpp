@@ -21,6 +21,7 @@
 #include "serial/comm.h"
 #include "serial/linux_line.h"
 #include "serial/linux_port.h"
+#include "serial/local_port.h"
 #include "serial/tty_driver.h"
 #include "serial/tty_output.h"
 
@@ -78,8 +79,8 @@ bool ApplyLineControls(int fd, const Dcb& was, const Dcb& wanted) {
 
 }  // namespace
 
-PortHandle CreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, std::uint32_t,
-                       std::uint32_t, PortHandle) {
+PortHandle local::CreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, std::uint32_t,
+                              std::uint32_t, PortHandle) {
     if (name == nullptr) return InvalidPort();
     // Allocated before the device is touched: without memory the open fails, and
     // nothing may throw out through the module.
@@ -116,13 +117,13 @@ PortHandle CreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, st
     return handle;
 }
 
-Bool SetupComm(PortHandle handle, std::uint32_t, std::uint32_t) {
+Bool local::SetupComm(PortHandle handle, std::uint32_t, std::uint32_t) {
     // Linux sizes its queues in the driver; the recommendation has nowhere to go.
     Port* port = Ports().Find(handle);
     return port != nullptr && DevicePresent(*port);
 }
 
-Bool GetCommState(PortHandle handle, Dcb* dcb) {
+Bool local::GetCommState(PortHandle handle, Dcb* dcb) {
     Port* port = Ports().Find(handle);
     if (port == nullptr || dcb == nullptr) return 0;
     termios2 line{};
@@ -132,7 +133,7 @@ Bool GetCommState(PortHandle handle, Dcb* dcb) {
     return 1;
 }
 
-Bool SetCommState(PortHandle handle, Dcb* dcb) {
+Bool local::SetCommState(PortHandle handle, Dcb* dcb) {
     Port* port = Ports().Find(handle);
     if (port == nullptr || dcb == nullptr) return 0;
     termios2 wanted{};
@@ -150,7 +151,7 @@ Bool SetCommState(PortHandle handle, Dcb* dcb) {
     return 1;
 }
 
-Bool PurgeComm(PortHandle handle, std::uint32_t flags) {
+Bool local::PurgeComm(PortHandle handle, std::uint32_t flags) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
     if (flags & ~(kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear)) return 0;
@@ -167,7 +168,7 @@ Bool PurgeComm(PortHandle handle, std::uint32_t flags) {
     return 1;
 }
 
-Bool SetCommTimeouts(PortHandle handle, CommTimeouts* timeouts) {
+Bool local::SetCommTimeouts(PortHandle handle, CommTimeouts* timeouts) {
     Port* port = Ports().Find(handle);
     if (port == nullptr || timeouts == nullptr || !DevicePresent(*port)) return 0;
     port->timeouts = *timeouts;
@@ -224,7 +225,7 @@ Bool StartBreak(Port& port) {
 
 }  // namespace
 
-Bool EscapeCommFunction(PortHandle handle, std::uint32_t function) {
+Bool local::EscapeCommFunction(PortHandle handle, std::uint32_t function) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
     switch (function) {
@@ -261,7 +262,7 @@ Bool EscapeCommFunction(PortHandle handle, std::uint32_t function) {
     }
 }
 
-Bool ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
+Bool local::ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
     serial_icounter_struct now = port->counters;
@@ -296,7 +297,7 @@ Bool ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
 
 // A close the kernel would make wait for output that does not leave is cut short, and
 // the driver drops what it held: as on Windows, closing a port abandons its output.
-Bool CloseHandle(PortHandle handle) {
+Bool local::CloseHandle(PortHandle handle) {
     std::unique_ptr<Port> port = Ports().Remove(handle);
     if (port == nullptr) return 0;
     Ioctl(port->fd, TIOCNXCL, nullptr);

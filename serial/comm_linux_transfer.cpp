@@ -11,6 +11,7 @@
 #include "serial/comm.h"
 #include "serial/linux_line.h"
 #include "serial/linux_port.h"
+#include "serial/local_port.h"
 #include "serial/tty_output.h"
 #include "serial/write_rule.h"
 
@@ -85,8 +86,8 @@ Bool WaitOutHold(const Port& port, std::uint32_t count) {
 
 }  // namespace
 
-Bool ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_t* countRead,
-              void*) {
+Bool local::ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_t* countRead,
+                     void*) {
     Port* port = Ports().Find(handle);
     if (countRead != nullptr) *countRead = 0;
     if (port == nullptr || (buffer == nullptr && count != 0)) return 0;
@@ -94,8 +95,8 @@ Bool ReadFile(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_
     return ReadWithTimeouts(*port, static_cast<unsigned char*>(buffer), count, countRead);
 }
 
-Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
-               std::uint32_t* countWritten, void*) {
+Bool local::WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
+                      std::uint32_t* countWritten, void*) {
     Port* port = Ports().Find(handle);
     if (countWritten != nullptr) *countWritten = 0;
     if (port == nullptr || (buffer == nullptr && count != 0)) return 0;
@@ -109,7 +110,7 @@ Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
     return outcome.ok;
 }
 
-Bool FlushFileBuffers(PortHandle handle) {
+Bool local::FlushFileBuffers(PortHandle handle) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
     // Not tcdrain, which waits without limit, and nothing to wait for: every write has

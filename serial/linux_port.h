@@ -50,12 +50,15 @@ class Guard {
     pthread_mutex_t& mutex_;
 };
 
-// Handles are slot number + 1 in the low 16 bits and a reuse count above them, so a
-// closed handle stays invalid after its slot is taken again, and 0 and all-ones are
-// never issued.
+// Handles are slot number + 1, shifted left by two, in the low 16 bits and a reuse count
+// above them, so a closed handle stays invalid after its slot is taken again, 0 and
+// all-ones are never issued, and every handle is a multiple of 4 as Windows' are and
+// never carries a network port's tag (serial/network_port.h).
 constexpr std::size_t kSlots = 1024;
 constexpr std::uintptr_t kSlotBits = 0xFFFF;
 constexpr std::uintptr_t kMaxReuse = 0x7FFF;
+constexpr unsigned kHandleShift = 2;
+static_assert(kSlots << kHandleShift <= kSlotBits);
 
 class PortTable {
   public:
@@ -63,9 +66,10 @@ class PortTable {
 
     Port* Find(PortHandle handle) const {
         const auto value = reinterpret_cast<std::uintptr_t>(handle);
-        const std::uintptr_t slot = (value & kSlotBits) - 1;
-        if (slot >= kSlots) return nullptr;
-        Port* port = slots_[slot].get();
+        // The slot's bits, left in place: their shift folds into the table's indexing.
+        const std::uintptr_t scaled = value & (kSlotBits & ~std::uintptr_t{3});
+        if (scaled - (1u << kHandleShift) >= (kSlots << kHandleShift)) return nullptr;
+        Port* port = slots_[(scaled >> kHandleShift) - 1].get();
         return (port != nullptr && port->handle == value) ? port : nullptr;
     }
 
@@ -74,7 +78,7 @@ class PortTable {
         for (std::size_t slot = 0; slot < kSlots; ++slot) {
             if (slots_[slot]) continue;
             reuse_[slot] = reuse_[slot] % kMaxReuse + 1;
-            port->handle = (reuse_[slot] << 16) | (slot + 1);
+            port->handle = (reuse_[slot] << 16) | ((slot + 1) << kHandleShift);
             const auto handle = reinterpret_cast<PortHandle>(port->handle);
             slots_[slot] = std::move(port);
             return handle;
@@ -86,7 +90,7 @@ class PortTable {
         Guard guard(mutex_);
         Port* port = Find(handle);
         if (port == nullptr) return nullptr;
-        return std::move(slots_[(port->handle & kSlotBits) - 1]);
+        return std::move(slots_[((port->handle & kSlotBits) >> kHandleShift) - 1]);
     }
 
   private:

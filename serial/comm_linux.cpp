@@ -265,10 +265,8 @@ Bool local::EscapeCommFunction(PortHandle handle, std::uint32_t function) {
 Bool local::ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
-    serial_icounter_struct now = port->counters;
-    if (port->driver.counts && Ioctl(port->fd, TIOCGICOUNT, &now) < 0) return 0;
     std::uint32_t waiting = 0;
-    std::uint32_t marked = 0;
+    std::uint32_t found = 0;
     if (port->driver.marksInput) {
         // What waits is counted with the marks out; a driver that counts no errors tells
         // of them only through the marks.
@@ -277,19 +275,21 @@ Bool local::ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* st
             return 0;
         }
         waiting = port->input.Waiting();
-        if (!port->driver.counts) {
-            marked = port->input.TakeErrors(dcb::Has(port->dcb, dcb::kParity) &&
-                                            (port->line.c_cflag & PARENB) != 0);
-        }
     } else if (status != nullptr) {
         int queued = 0;
         if (Ioctl(port->fd, TIOCINQ, &queued) < 0) return 0;
         waiting = static_cast<std::uint32_t>(queued);
     }
-    // Only a call that succeeds consumes the errors it reports.
-    const std::uint32_t found =
-        NewErrors(port->counters, now, dcb::Has(port->dcb, dcb::kParity)) | marked;
-    port->counters = now;
+    if (port->driver.counts) {
+        serial_icounter_struct now{};
+        if (Ioctl(port->fd, TIOCGICOUNT, &now) < 0) return 0;
+        // Only a call that succeeds consumes the errors it reports.
+        found = NewErrors(port->counters, now, dcb::Has(port->dcb, dcb::kParity));
+        port->counters = now;
+    } else if (port->driver.marksInput) {
+        found = port->input.TakeErrors(dcb::Has(port->dcb, dcb::kParity) &&
+                                       (port->line.c_cflag & PARENB) != 0);
+    }
     if (status != nullptr) *status = ComStat{0, waiting, 0};
     if (errors != nullptr) *errors = found;
     return 1;

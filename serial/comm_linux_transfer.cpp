@@ -19,8 +19,9 @@ namespace velmora::serial {
 
 namespace {
 
-// The Win32 read rules on a non-blocking descriptor (count > 0).
-Bool ReadWithTimeouts(Port& port, unsigned char* bytes, std::uint32_t count,
+// The Win32 read rules on a non-blocking descriptor (count > 0). Kept out of ReadFile,
+// whose call with nothing to read comes every frame and should cost next to nothing.
+__attribute__((noinline)) Bool ReadWithTimeouts(Port& port, unsigned char* bytes, std::uint32_t count,
                       std::uint32_t* countRead) {
     const CommTimeouts& t = port.timeouts;
     // MAXDWORD interval with zero totals: whatever is there, at once. MAXDWORD interval

@@ -68,8 +68,8 @@ class Trial:
     def __init__(self, vm, console, device):
         self.vm = vm
         self.console = console
-        self.dev = device
-        self.port = console.port(device)
+        self.dev = vm.device(device)
+        self.port = console.port(self.dev)
         self.far = vm.far[device]
         self.problems = []
         self.notes = []

@@ -32,6 +32,17 @@ class Device:
     def __repr__(self):
         return "Device(%s)" % self.label
 
+    # A machine keeps records of its own (its replugs move its paths, not another's): one
+    # device is the same device on every machine.
+    def __eq__(self, other):
+        return isinstance(other, Device) and other.family == self.family
+
+    def __hash__(self):
+        return hash(self.family)
+
+    def copy(self):
+        return Device(self.family, self.path, self.software)
+
 
 # Paths in the emulated machine; the host reaches each line only through QEMU's socket.
 UART = Device("16550", "/dev/ttyS1")

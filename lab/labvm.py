@@ -31,7 +31,7 @@ BUILD = os.path.join(ROOT, "build", "lab")
 # What the guest's kernel and init said on its console, kept from the last run.
 CONSOLE_LOG = os.path.join(BUILD, "guest-console.log")
 
-from devices import ADAPTERS, UART, USB  # noqa: E402,F401  (cases import them from here)
+from devices import ADAPTERS, EVERY, UART, USB  # noqa: E402,F401  (cases import them from here)
 
 FTDI_DEVICE = {"driver": "usb-serial", "id": "ftdi", "bus": "xhci.0", "chardev": "usb0",
                "always-plugged": True}
@@ -362,6 +362,12 @@ class LabVM:
         self.adapters = None  # the link to lab/adapters' program
         self.adapter_seconds = None
         self.unavailable = {}  # device -> why it is not there
+        # This machine's own device records: its adapters' paths change with its replugs.
+        self.devices = {d: d.copy() for d in EVERY}
+
+    def device(self, device):
+        """This machine's record of `device`."""
+        return self.devices[device]
 
     # -- the machine ----------------------------------------------------------------------
 
@@ -445,7 +451,7 @@ class LabVM:
     def _plug_adapters(self):
         t0 = time.monotonic()
         limit = min(120, self.deadline - time.monotonic())
-        for device, why in self.adapters.start(ADAPTERS, limit).items():
+        for device, why in self.adapters.start([self.device(d) for d in ADAPTERS], limit).items():
             if why is None:
                 self.far[device] = self.adapters.far[device.family]
             else:

@@ -296,7 +296,8 @@ def replug_after_forget(t, run):
     if not t.check(run.wait_line(r"^forget -> ", 60) is not None, "forget never ran"):
         return
     if t.dev.software:
-        t.check(t.far.replug() == t.dev.path, "the adapter came back under another name")
+        before = t.dev.path  # the replug's tty event rewrites the device's path
+        t.check(t.far.replug() == before, "the adapter came back under another name")
         t.console.relink(t.vm, t.dev)
     else:
         t.vm.replug_usb()

@@ -66,6 +66,9 @@ class Machine:
     def put_file(self, data, suffix=""):
         return "/run/script" + suffix
 
+    def device(self, device):
+        return device
+
 
 class Console:
     kind = "native"

@@ -3,10 +3,10 @@ host playing a loopback plug (every byte sent straight back) the bytes come back
 at every setting each keeps. On the software adapters the check also reads the modem
 inputs the far end sets, and warns when a handshake `new` switches on would hold output."""
 import re
-import time
 
 from cases import registrar
 from devices import every, software
+from waiting import until
 
 SUITE = []
 case = registrar(SUITE)
@@ -15,11 +15,14 @@ case = registrar(SUITE)
 def run_check(t, *options, loopback=False, timeout=600):
     """Runs the check to its end, the far end echoing when `loopback`; (status, lines)."""
     job = t.vm.main.start(t.console.check_command(t.port, *options), timeout)
-    end = time.monotonic() + timeout + 10
-    while job.rc is None and not job.shell.closed and time.monotonic() < end:
+
+    def echoed():
+        """What came, sent back when `loopback`; the check's status once it has ended."""
         data = t.far.read_count(1 << 16, 0.05, idle=0.005)
         if loopback and data:
             t.far.send(data)
+        return job.rc
+    until(echoed, timeout + 10, ended=lambda: job.shell.closed, step=0.001)
     rc = job.wait(10)
     if rc is None:
         t.check(False, "the check did not end within %d s" % timeout)

@@ -79,9 +79,10 @@ def takes_six_bits(device):
 @case("5 data bits (1.5 stop bits answered, 2 refused), 6 data bits with 2 stop bits, mark "
       "and space parity: each answered and read back", devices=takes_six_bits,
       consoles=NATIVE)
-@case("5 data bits (1.5 stop bits answered, 2 refused) answered and read back, 6 refused "
-      "with 0 as the driver refuses it; mark and space parity answered and read back",
-      devices=lambda d: not takes_six_bits(d), consoles=NATIVE)
+@case("5 data bits (1.5 stop bits answered, 2 refused) answered 1 and read back, as the "
+      "driver lets them through for its chip to refuse; 6 refused with 0; mark and space "
+      "parity answered and read back", devices=lambda d: not takes_six_bits(d),
+      consoles=NATIVE)
 def small_sizes(t):
     five = [call("SetCommDataBits", 5, want=1), call("GetCommDataBits", want=5),
             call("SetCommStopBits", 1, want=1), call("GetCommStopBits", want=1),

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""Runs the real-driver lab: builds it if needed (lab/build.sh), boots the emulated machine,
-runs the suite through each console and always shuts the machine down.
+"""Runs the real-driver lab: builds it if needed (lab/build.sh), plans the cases from the
+devices' records, boots the emulated machines, runs the suites through each console and
+always shuts the machines down.
 
 usage: lab/run.py [--console native,wine64,wine32] [--only REGEX] [--timeout SECONDS]
                   [--measure] [--count] [--list] [--devices]
@@ -10,8 +11,8 @@ One line per case and device: `ok NAME (TTY, T s)`, `FAIL NAME (TTY, T s): why` 
 what a case showed.
 The run refuses to start when the guest cannot see a console's files, and stops when a
 console does not answer in the guest at all; either way it says why in one `lab:` line
-and counts every case it did not run as failed. The guest's console log is kept in
-build/lab/guest-console.log. Exit status 0 when nothing failed, 1 when something did,
+and counts every case it did not run as failed. Each guest's console log is kept in
+build/lab/guest-console.log (-2, -3). Exit status 0 when nothing failed, 1 when something did,
 3 when the lab is unavailable (every case is then reported skipped)."""
 import argparse
 import importlib

@@ -37,8 +37,17 @@ fi
 [ -n "$pkg" ] || unavailable "no kernel package found behind linux-image-amd64"
 kver=${pkg#linux-image-}
 
+# The 8250 driver is built into the kernel; the rest are modules: what the machine needs,
+# xhci and ftdi_sio for QEMU's FTDI adapter, vhci-hcd for the software adapters
+# (lab/adapters) and the driver each of their families names in its record.
+drivers=$(python3 -B "$root/lab/adapters/serve.py" --families |
+    python3 -c 'import json, sys; print(" ".join(sorted({r["driver"] for r in json.load(sys.stdin)})))') ||
+    unavailable "the software adapters' program did not say its families"
+wanted="virtio_pci 9pnet_virtio 9p overlay virtio_console xhci_pci ftdi_sio vhci-hcd $drivers"
+
 if [ -f kver ] && [ "$(cat kver)" = "$kver" ] && [ -f initramfs.gz ] &&
-    [ initramfs.gz -nt "$root/lab/init.sh" ] && [ initramfs.gz -nt "$root/lab/build.sh" ]; then
+    [ initramfs.gz -nt "$root/lab/init.sh" ] && [ initramfs.gz -nt "$root/lab/build.sh" ] &&
+    [ "$(cat modules.wanted 2>/dev/null)" = "$wanted" ]; then
     exit 0
 fi
 
@@ -56,10 +65,7 @@ modules=kernel/lib/modules/$kver
 # The package's maintainer scripts make modules.dep; it is unpacked, not installed.
 [ -f "$modules/modules.dep" ] || busybox depmod -b kernel "$kver"
 
-# The initramfs: static busybox, the modules below with what they depend on, /init.
-# The 8250 driver is built into the kernel; the rest are modules: vhci-hcd for the
-# software adapters (lab/adapters) and the drivers of their chip families.
-wanted="virtio_pci 9pnet_virtio 9p overlay xhci_pci ftdi_sio virtio_console vhci-hcd cdc_acm ch341 cp210x pl2303"
+# The initramfs: static busybox, the modules wanted with what they depend on, /init.
 tree=$out/initramfs.d
 rm -rf "$tree"
 mkdir -p "$tree"/{bin,proc,sys,dev,host,ov,newroot} "$tree/lib/modules/$kver"
@@ -81,6 +87,7 @@ cp "$root/lab/init.sh" "$tree/init"
 chmod +x "$tree/init"
 (cd "$tree" && find . | busybox cpio -o -H newc -R 0:0 2>/dev/null) | gzip -1 >initramfs.gz.new
 mv initramfs.gz.new initramfs.gz
+echo "$wanted" >modules.wanted
 rm -rf "$tree"
 echo "$kver" >kver
 rm -f "$root/build/setup/unavailable/lab"

@@ -1,12 +1,18 @@
 """How a lab case runs: a console script in the guest, the far end played by the host.
 
-A suite is a list of Case objects. A case's function gets a Trial, which knows the
-device (t.dev: its family and path, devices.Device), the port name the console opens,
-the far end (t.far), the machine (t.vm) and the console under test, and offers:
+A suite is a module with a list SUITE of Case objects, each registered with the decorator
+`case = registrar(SUITE)`: `@case(name, devices=..., consoles=...)`. A function may carry
+several decorators, one name each, where what is checked differs by console (natively,
+and as Wine's serial layer answers). `devices` is a predicate over devices.Device.
+
+A case's function gets a Trial, which knows the device (t.dev: its label, record and
+path, devices.Device), the port name the console opens (t.port), the far end (t.far),
+the machine (t.vm) and the console under test (t.console, t.native), and offers:
   t.start(statements)   the script starts in the guest; returns its Run
   t.finish(run)         waits for it, reads every answer back and checks it
   t.levels()            the device's modem lines as the guest's kernel reports them
-  t.replug()            a software adapter out and back in; the port it has then
+  t.replug()            the device out and back in; fails the case when it comes back
+                        under another name; the port to open then
   t.check(cond, what)   records a problem when cond is false
   t.note(text)          something the run showed that is not a pass or a failure
 A case fails when any answer is not the one wanted or a check failed. A failed case that
@@ -18,10 +24,11 @@ import os
 import time
 import traceback
 
-from labvm import LAB_DIR, UART, USB, LabError
+import devices
 import script
-
-MODEM_LINES = os.path.join(LAB_DIR, "guest", "modem_lines.py")
+from layout import LabError
+NATIVE = ("native",)
+WINE = ("wine64", "wine32")
 
 
 class ConsoleSilent(Exception):
@@ -29,22 +36,33 @@ class ConsoleSilent(Exception):
 
 
 class Case:
-    def __init__(self, name, function, devices=(UART, USB), consoles=None):
+    """`name` is what the case checks: a text, or a function of the device that makes it
+    from what the device's record says. A family with several ports has the case on its
+    first port only, unless `all_ports`."""
+
+    def __init__(self, name, function, devices=devices.every, consoles=None, all_ports=False):
         self.name = name
         self.function = function
-        self.devices = devices
+        self.devices = devices  # a predicate over devices.Device
         self.consoles = consoles  # None: every console
+        self.all_ports = all_ports
 
     def runs_on(self, console):
         return self.consoles is None or console.kind in self.consoles
+
+    def runs_on_device(self, device):
+        return (device.port == 0 or self.all_ports) and bool(self.devices(device))
+
+    def name_on(self, device):
+        return self.name(device) if callable(self.name) else self.name
 
 
 def registrar(suite):
     """The decorator a suite module names its cases with:
     `case = registrar(SUITE)`, then `@case("name", devices=..., consoles=...)`."""
-    def case(name, devices=(UART, USB), consoles=None):
+    def case(name, devices=devices.every, consoles=None, all_ports=False):
         def register(function):
-            suite.append(Case(name, function, devices, consoles))
+            suite.append(Case(name, function, devices, consoles, all_ports))
             return function
         return register
     return case
@@ -60,29 +78,38 @@ class Run:
 
 
 def line_name(console, case, device):
-    """How lab lines name a case on a device: `native ch340 ttyUSB2 settings 7E2 and back`."""
-    return "%s %s %s" % (console.kind, device.label, case.name)
+    """How lab lines name a case on a device: `native ch340 settings 7E2 and back`."""
+    return "%s %s %s" % (console.kind, device.label, case.name_on(device))
 
 
 class Trial:
     def __init__(self, vm, console, device):
         self.vm = vm
         self.console = console
+        self.native = console.kind == "native"
         self.dev = device
         self.port = console.port(device)
-        self.far = vm.far[device]
+        self.far = device.far
         self.problems = []
         self.notes = []
         self.runs = []
 
     def replug(self):
-        """Unplugs a software adapter and plugs it back in (a still open descriptor keeps
-        the old name, so it may come back under the next one); the port to open now."""
+        """Unplugs the device and plugs it back in; the port to open now. A name still
+        held open is not given again, so it must not be: coming back under another name
+        fails the case."""
+        before = self.dev.path
         self.far.unplug()
-        self.far.replug()
-        self.console.relink(self.vm, self.dev)
-        self.port = self.console.port(self.dev)
+        self.plug_in(before)
         return self.port
+
+    def plug_in(self, before):
+        """Plugs an unplugged device back in; fails the case unless it is `before` again."""
+        path = self.far.replug()
+        self.check(path == before, "%s came back as %s" % (before, path))
+        for device in self.dev.siblings():
+            self.console.relink(self.vm, device)
+        self.port = self.console.port(self.dev)
 
     def check(self, condition, what):
         if not condition:
@@ -92,9 +119,11 @@ class Trial:
     def note(self, text):
         self.notes.append(text)
 
-    def start(self, statements, timeout=120):
+    def start(self, statements, timeout=120, shell=None):
+        """Starts a script on the `main` guest shell (or `shell`, for a second one at once)."""
         path = self.vm.put_file(script.text_of(statements), ".vsc")
-        run = Run(self.vm.main.start(self.console.command(path), timeout), statements)
+        shell = shell or self.vm.main
+        run = Run(shell.start(self.console.command(path), timeout), statements)
         self.runs.append(run)
         return run
 
@@ -106,7 +135,7 @@ class Trial:
         rc = run.job.wait(timeout)
         if rc is None:
             self.problems.append("the script did not end within %d s" % timeout)
-            self.vm.main.stop(run.job)
+            run.job.shell.stop(run.job)
         if os.environ.get("VELMORA_LAB_VERBOSE"):
             for line in run.job.lines:
                 print("    | " + (line if len(line) < 200 else line[:120] + " ... " + line[-60:]))
@@ -121,16 +150,14 @@ class Trial:
         return run.statements
 
     def levels(self):
-        rc, out = self.vm.aux.run("/usr/bin/python3 %s %s" % (MODEM_LINES, self.dev), timeout=30)
-        if rc != 0:
-            raise LabError("TIOCMGET on %s: %s" % (self.dev, out))
-        return dict(item.split("=") for item in out.split()[-6:])
+        return self.vm.lines.levels(self.dev.path)
 
 
 def run_case(vm, console, case, device, report):
+    """Runs `case` on `device` (one of `vm`'s own) and reports its line."""
     name = line_name(console, case, device)
-    if device in vm.unavailable:
-        report("skip %s: %s" % (name, vm.unavailable[device]))
+    if device.unavailable:
+        report("skip %s: %s" % (name, device.unavailable))
         return None
     trial = Trial(vm, console, device)
     trial.far.take_all()
@@ -143,33 +170,33 @@ def run_case(vm, console, case, device, report):
             trial.problems.append(traceback.format_exc().strip().splitlines()[-3])
     took = time.monotonic() - start
     try:  # what a failed case left behind must not fail the next one
-        if vm.main.busy():
-            vm.main.stop(vm.main.current())
-        if not vm.usb_plugged and not vm.ensure_usb():
-            trial.problems.append("the adapter did not come back")
-        if device.software:
-            restore_adapter(vm, console, trial)
+        for shell in (vm.main, vm.aux):
+            if shell.busy():
+                shell.stop(shell.current())
+        restore(vm, console, trial)
     except Exception as e:
         trial.problems.append("cleaning up: %s" % e)
     for text in trial.notes:
         report("note %s: %s" % (name, text))
     if trial.problems:
-        report("FAIL %s (%.1f s): %s" % (name, took, "; ".join(trial.problems)))
+        report("FAIL %s (%s, %.1f s): %s" % (name, device.name, took, "; ".join(trial.problems)))
         why = None if trial.answered() else silence(vm, console)
         if why:
             raise ConsoleSilent("the %s console does not answer in the guest" % console.kind, why)
         return False
-    report("ok %s (%.1f s)" % (name, took))
+    report("ok %s (%s, %.1f s)" % (name, device.name, took))
     return True
 
 
-def restore_adapter(vm, console, trial):
-    """A software adapter as the next case expects it: plugged, with a quiet far end."""
-    far = trial.far
-    if not far.plugged:
-        far.replug()
-        console.relink(vm, trial.dev)
-    far.reset()
+def restore(vm, console, trial):
+    """The device as the next case expects it: plugged in, every port of it with a quiet
+    far end."""
+    if not trial.far.plugged:
+        trial.far.replug()
+        for device in trial.dev.siblings():
+            console.relink(vm, device)
+    for device in trial.dev.siblings():
+        device.far.reset()
 
 
 def silence(vm, console, timeout=120):

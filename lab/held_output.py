@@ -3,66 +3,56 @@ XON/XOFF flow control, then each call must return within its bound (the time-out
 0.5 s; 1 s for forget), a write must count only what will reach the far end, and nothing
 it did not count may reach the far end later.
 
-Who holds differs by device:
-  - the 16550: the kernel's line discipline, which takes back what a write did not send,
-    so a held write counts 0;
-  - an FT232R, a CP2102 or a PL2303: the chip itself, which ftdi_sio, cp210x and pl2303
-    set to obey XON/XOFF. What the chip and the driver were handed cannot be taken back:
-    it is counted, and goes out when the far end sends XON (the case sends one at its
-    end, after forget, to show that nothing uncounted follows);
-  - QEMU's FTDI model, a CH340 and a CDC-ACM board: nobody (no flow control in QEMU's
-    model, none in ch341 or cdc_acm), so every byte goes out and is counted."""
-from cases import Case
-from devices import EVERY
-from labvm import UART
-from script import call, expect, wait
+Who holds differs by device, as its family's record says (`xoff_holds`):
+  - the kernel (the 16550): its line discipline, which takes back what a write did not
+    send, so a held write counts 0;
+  - the chip (an FT232R, a CP2102, a PL2303), which its driver sets to obey XON/XOFF.
+    What the chip and the driver were handed cannot be taken back: it is counted, and goes
+    out when the far end sends XON (the case sends one at its end, after forget, to show
+    that nothing uncounted follows);
+  - nobody (QEMU's FTDI model, a CH340, a CDC-ACM board: no flow control in QEMU's model,
+    none in ch341 or cdc_acm), so every byte goes out and is counted.
+
+These run natively: under Wine the Windows module runs on Wine's serial layer, which this
+project does not make."""
+from cases import NATIVE, registrar
+from script import call, expect, opened, wait
 
 SUITE = []
+case = registrar(SUITE)
 
 TIMEOUT = 300
 WITHIN = TIMEOUT + 500
 XOFF, XON = b"\x13", b"\x11"
-CHIP_XOFF = ("ftdi", "cp2102", "pl2303")
+HELD_BY = {"kernel": "held by XOFF in the kernel", "chip": "held by XOFF in the chip",
+           None: "XOFF, which nothing obeys"}
 
 
-def case(name, devices=EVERY):
-    """A case for the native console only: under Wine the Windows module runs on Wine's
-    serial layer, which this project does not make."""
-    def register(function):
-        SUITE.append(Case(name, function, devices, ("native",)))
-        return function
-    return register
+def holder(t):
+    return t.dev.record.xoff_holds
 
 
-# Where nobody holds output, 4 KiB written first is only 4 KiB more that goes out.
-HOLDING = tuple(d for d in EVERY if d == UART or d.family in CHIP_XOFF)
+def holds(device):
+    return device.record.xoff_holds is not None
+
+
+def named(what):
+    """A case's name: who holds the device's output, then `what` was checked."""
+    return lambda device: "%s: %s" % (HELD_BY[device.record.xoff_holds], what)
 
 
 def held(t, flow=2):
     """`new` at 115200 8N1 with flow control `flow` and the time-out; then the far end
     answers <h> with XOFF and <go>, which the script waits for."""
-    return [call("new", t.port, 4096, 4096, want="<void>"),
-            call("SetCommBaudRate", 115200, want=1), call("SetCommDataBits", 8, want=1),
-            call("SetCommParity", 0, want=1), call("SetCommStopBits", 0, want=1),
-            call("SetCommFlowControl", flow, want=1),
-            call("SetCommTimeOut", TIMEOUT, want=1),
-            call("WriteComm", "<h>", want=3), expect("<go>", 30000)]
-
-
-def holds(t):
-    """Whether the device's XOFF holds this port's output in the kernel."""
-    return t.dev == UART
-
-
-def in_chip(t):
-    return t.dev.family in CHIP_XOFF
+    return opened(t.port, flow=flow, timeout=TIMEOUT) + [
+        call("WriteComm", "<h>", want=3), expect("<go>", 30000)]
 
 
 def written(t, text, released=False):
     """A WriteComm that, where the kernel holds output, counts nothing (everything, once
     `released`); elsewhere it counts what the driver took (where nobody holds output, what
     the line sent within the time-out), checked against what arrives."""
-    if holds(t):
+    if holder(t) == "kernel":
         want = len(text) if released else 0
     else:
         want = lambda n: isinstance(n, int) and 0 <= n <= len(text)  # noqa: E731
@@ -85,16 +75,17 @@ def run_held(t, statements, arrives=b"", flow=2):
     if t.check(t.far.read_until(b"<h>", 60) is not None, "<h> never arrived"):
         t.far.send(XOFF + b"<go>")
     t.finish(run)
-    if holds(t) or flow != 2:
+    if holder(t) == "kernel" or flow != 2:
         got = t.far.take_all().replace(b"\xff\xf3", b"").replace(b"\x00", b"")
         t.check(got == arrives, "the far end received %s, wanted %s" % (shown(got), shown(arrives)))
         return
-    if in_chip(t):
+    in_chip = holder(t) == "chip"
+    if in_chip:
         t.far.send(XON)
     got = t.far.read_count(1 << 20, 3, idle=1.0)
     counted = b"".join(s.data[:s.answer] for s in statements
                        if hasattr(s, "data") and isinstance(s.answer, int))
-    if in_chip(t):
+    if in_chip:
         t.check(counted.startswith(got), "the far end received %s, not what the writes "
                 "counted (%d bytes)" % (shown(got), len(counted)))
         t.note("counted %d bytes while held; %d arrived after forget and XON"
@@ -110,15 +101,19 @@ def queued_first(t, queued):
 
 
 def expected(t, *texts):
-    """What reaches the far end: nothing where output is held, else every text."""
-    return b"" if holds(t) else b"".join(x.encode() for x in texts)
+    """What reaches the far end: nothing where the kernel holds output, else every text."""
+    return b"" if holder(t) == "kernel" else b"".join(x.encode() for x in texts)
 
+
+BOUNDED = "every call within its bound, the far end gets only what the writes counted"
 
 for queued in (False, True):
-    suffix = ", 4 KiB written first" if queued else ""
-    where = HOLDING if queued else EVERY
+    # Where nobody holds output, 4 KiB written first is only 4 KiB more that goes out.
+    suffix, where = (", 4 KiB written first", holds) if queued else ("", None)
+    options = {"devices": where} if where else {}
 
-    @case("held by XOFF: WriteComm, SETXON releases it" + suffix, where)
+    @case(named("WriteComm, SETXON releases it%s; %s" % (suffix, BOUNDED)),
+          consoles=NATIVE, **options)
     def release(t, queued=queued):
         # SETXON reaches the kernel, not a chip: where the chip holds, <a> waits with the
         # rest for the device's own XON.
@@ -128,37 +123,39 @@ for queued in (False, True):
             written(t, "<a>", released=True),
         ], expected(t, "Q" * 4096 if queued else "", "A") + b"<a>")
 
-    @case("held by XOFF: WriteComm, SETBREAK and CLRBREAK" + suffix, where)
+    @case(named("WriteComm, SETBREAK and CLRBREAK%s; %s" % (suffix, BOUNDED)),
+          consoles=NATIVE, **options)
     def brk(t, queued=queued):
         # A break waits for the output to drain; where the chip holds bytes, it is not
         # started within its bound, and says so.
         run_held(t, queued_first(t, queued) + [
             written(t, "B"),
-            call("EscapeComm", 8, want=None if in_chip(t) else 1, within_ms=WITHIN),
+            call("EscapeComm", 8, want=None if holder(t) == "chip" else 1, within_ms=WITHIN),
             call("EscapeComm", 7, want=1, within_ms=WITHIN),
         ], expected(t, "Q" * 4096 if queued else "", "B"))
 
-    @case("held by XOFF: WriteComm, FlushComm" + suffix, where)
+    @case(named("WriteComm, FlushComm%s; %s" % (suffix, BOUNDED)), consoles=NATIVE, **options)
     def flush(t, queued=queued):
         run_held(t, queued_first(t, queued) + [
             written(t, "C"),
             call("FlushComm", want=1, within_ms=WITHIN),
         ], expected(t, "Q" * 4096 if queued else "", "C"))
 
-    @case("held by XOFF: WriteComm, forget" + suffix, where)
+    @case(named("WriteComm, forget%s; %s" % (suffix, BOUNDED)), consoles=NATIVE, **options)
     def forget(t, queued=queued):
         run_held(t, queued_first(t, queued) + [written(t, "D")],
                  expected(t, "Q" * 4096 if queued else "", "D"))
 
-    @case("held by XOFF: WriteComm of 8192 bytes" + suffix, where)
+    @case(named("WriteComm of 8192 bytes%s; %s" % (suffix, BOUNDED)), consoles=NATIVE,
+          **options)
     def big(t, queued=queued):
         run_held(t, queued_first(t, queued) + [written(t, "E" * 8192)],
                  expected(t, "Q" * 4096 if queued else "", "E" * 8192))
 
 
-@case("held by XOFF without a time-out: flush, break and forget return at once")
+@case(named("without a time-out, flush, break and forget return at once"), consoles=NATIVE)
 def no_timeout(t):
-    bound = 1000 if in_chip(t) else 500  # a break that cannot start ends at its bound
+    bound = 1000 if holder(t) == "chip" else 500  # a break that cannot start ends at its bound
     run_held(t, [call("SetCommTimeOut", 0, want=1),
                  call("FlushComm", want=1, within_ms=500),
                  call("EscapeComm", 8, want=1, within_ms=bound),
@@ -166,7 +163,8 @@ def no_timeout(t):
                  call("EscapeComm", 6, want=1, within_ms=500)])
 
 
-@case("SETXOFF without flow control: the device's XON is data, SETXON releases")
+@case("SETXOFF without flow control holds output: the device's XON is data, SETXON releases",
+      consoles=NATIVE)
 def setxoff(t):
     run = t.start(held(t, flow=0) + [
         call("EscapeComm", 6, want=1),
@@ -185,7 +183,7 @@ def setxoff(t):
     t.check(got == b"<z>", "the far end received %r, wanted only <z>" % got)
 
 
-@case("a break holds output until CLRBREAK")
+@case("a break holds output until CLRBREAK", consoles=NATIVE)
 def break_holds(t):
     run = t.start(held(t, flow=0) + [
         call("EscapeComm", 8, want=1, within_ms=WITHIN),
@@ -200,5 +198,5 @@ def break_holds(t):
     got = (t.far.read_count(3, 3, idle=1.0) + t.far.take_all()).replace(
         b"\xff\xf3", b"").replace(b"\x00", b"")
     t.check(got == b"<c>", "the far end received %r, wanted only <c>" % got)
-    if t.dev.family == "qemu-ftdi":
+    if t.dev.label == "qemu-ftdi":
         t.note("QEMU's FTDI model passes no break to its far end")

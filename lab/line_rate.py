@@ -8,10 +8,10 @@ import os
 import re
 import time
 
-from cases import registrar
-from devices import FTDI
-from labvm import LAB_DIR
-from script import call
+from cases import NATIVE, registrar
+from devices import named
+from layout import LAB_DIR
+from script import call, opened
 
 SUITE = []
 case = registrar(SUITE)
@@ -23,13 +23,6 @@ BITS = 10  # 8N1: start, eight data bits, stop
 
 def text(size):
     return bytes(ord("a") + i % 26 for i in range(size))
-
-
-def opened(t, baud, timeout):
-    return [call("new", t.port, 4096, 4096, want="<void>"),
-            call("SetCommBaudRate", baud, want=1), call("SetCommDataBits", 8, want=1),
-            call("SetCommParity", 0, want=1), call("SetCommStopBits", 0, want=1),
-            call("SetCommFlowControl", 0, want=1), call("SetCommTimeOut", timeout, want=1)]
 
 
 def timed_between_marks(t, size):
@@ -50,8 +43,8 @@ def cpu_seconds(t, pattern):
         else None
 
 
-@case("WriteComm's pace against the wire and against write() with tcdrain()", devices=(FTDI,),
-      consoles=("native",))
+@case("WriteComm's pace against the wire and against write() with tcdrain()", devices=named("ftdi"),
+      consoles=NATIVE)
 def pace(t):
     rows = []
     for baud in RATES:
@@ -60,7 +53,7 @@ def pace(t):
         shares = []
         for timeout in (0, 5000):
             data = text(size)
-            run = t.start(opened(t, baud, timeout) + [
+            run = t.start(opened(t.port, baud, timeout=timeout) + [
                 call("WriteComm", "<s>", want=3), call("WriteComm", data, want=size),
                 call("WriteComm", "<e>", want=3), call("forget", want=1)], timeout=200)
             took, got = timed_between_marks(t, size)
@@ -83,13 +76,13 @@ def pace(t):
 
 
 @case("the CPU a write costs while it waits on a slow line or a stalled device",
-      devices=(FTDI,), consoles=("native",))
+      devices=named("ftdi"), consoles=NATIVE)
 def cpu_while_waiting(t):
     for what, stalled, size in (("a 9600 baud line", False, 9600), ("a stalled device", True,
                                                                      2000)):
         if stalled:
             t.far.stall()
-        run = t.start(opened(t, 9600, 10000) + [
+        run = t.start(opened(t.port, 9600, timeout=10000) + [
             call("WriteComm", "<s>", want=3), call("WriteComm", text(size)),
             call("forget", want=1)], timeout=60)
         t.far.read_until(b"<s>", 60)

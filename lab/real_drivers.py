@@ -1,38 +1,18 @@
 """The real-driver suite: the built module through the console, on the 16550 UART
 (8250 driver), QEMU's FTDI adapter (ftdi_sio) and the software adapters of every family
 under their real drivers, the far end on the host. On a software adapter the far end
-also sees the line as the driver programmed it."""
+also sees the line as the driver programmed it; QEMU's devices show it nothing, and their
+lines say only what the kernel and the module show."""
 import random
 import time
 
-from cases import registrar
-from devices import ADAPTERS, EVERY, FTDI
-from labvm import UART, USB
-from script import call, expect, wait
-from usb_adapters import same_rate
+from adapter_far_end import same_rate
+from cases import NATIVE, WINE, registrar
+from devices import emulated, named, pluggable, software
+from script import call, closed, expect, opened, wait
 
 SUITE = []
 case = registrar(SUITE)
-
-
-def opened(t, baud=115200):
-    """`new`, then 8 data bits, no parity, one stop bit, no handshake."""
-    return [call("new", t.port, 4096, 4096, want="<void>"),
-            call("SetCommBaudRate", baud, want=1), call("SetCommDataBits", 8, want=1),
-            call("SetCommParity", 0, want=1), call("SetCommStopBits", 0, want=1),
-            call("SetCommFlowControl", 0, want=1)]
-
-
-def closed():
-    return [call("forget", want=1)]
-
-
-def handshake(t, run, mark, reply, timeout=60):
-    """Waits for `mark` from the script, then answers `reply`."""
-    t.check(t.far.read_until(mark, timeout) is not None, "%r never arrived" % mark)
-    t.far.send(reply)
-
-
 PARITY_NAMES = {0: "none", 1: "odd", 2: "even"}
 
 
@@ -46,9 +26,10 @@ def seen_by_device(t, baud, bits, parity, stop):
             "after %d %d%s%d the device had %s" % (baud, bits, "NOE"[parity], stop, s))
 
 
-@case("settings 7E2 and 8N1 taken, read back and seen by the device", devices=EVERY)
+@case("settings 7E2 and 8N1 taken, read back and seen by the device", devices=software)
+@case("settings 7E2 and 8N1 taken and read back, bytes passing at each", devices=emulated)
 def settings(t):
-    run = t.start(opened(t) + [
+    run = t.start(opened(t.port) + [
         call("SetCommBaudRate", 9600, want=1), call("SetCommDataBits", 7, want=1),
         call("SetCommParity", 2, want=1), call("SetCommStopBits", 2, want=1),
         call("GetCommBaudRate", want=9600), call("GetCommDataBits", want=7),
@@ -72,16 +53,17 @@ def settings(t):
     t.finish(run)
 
 
-# cp210x makes only the rates of its chip's table, and says so: it writes the rate it
-# made back into the line, and the module answers 0 and keeps the old rate.
-TABLE_RATES_ONLY = ("cp2102",)
+def any_rate(device):
+    return device.record.rates == "any"
 
 
-@case("a rate off the standard list (31250) taken and read back, or refused and kept",
-      devices=EVERY, consoles=("native",))
+@case("rates off the standard list (31250, 12345) taken and read back", devices=any_rate,
+      consoles=NATIVE)
+@case("rates off its chip's table (31250, 12345) answer 0, the old rate kept",
+      devices=lambda d: not any_rate(d), consoles=NATIVE)
 def custom_rate(t):
-    taken = t.dev.family not in TABLE_RATES_ONLY
-    t.finish(t.start(opened(t) + [
+    taken = any_rate(t.dev)
+    t.finish(t.start(opened(t.port) + [
         call("SetCommBaudRate", 31250, want=int(taken)),
         call("GetCommBaudRate", want=31250 if taken else 115200),
         call("SetCommBaudRate", 12345, want=int(taken)),
@@ -90,31 +72,36 @@ def custom_rate(t):
     ] + closed()))
 
 
-# FTDI chips make 7 or 8 bits. ftdi_sio refuses 6 (and the refusal shows) but lets 5
-# through for smartcard readers that switch modes with it.
-FIVE_BITS_ONLY = ("qemu-ftdi", "ftdi")
+def takes_six_bits(device):
+    return 6 in device.record.data_bits
 
 
-@case("settings 5 and 6 data bits, mark and space parity", devices=EVERY, consoles=("native",))
+@case("5 data bits (1.5 stop bits answered, 2 refused), 6 data bits with 2 stop bits, mark "
+      "and space parity: each answered and read back", devices=takes_six_bits,
+      consoles=NATIVE)
+@case("5 data bits (1.5 stop bits answered, 2 refused) answered 1 and read back, as the "
+      "driver lets them through for its chip to refuse; 6 refused with 0; mark and space "
+      "parity answered and read back", devices=lambda d: not takes_six_bits(d),
+      consoles=NATIVE)
 def small_sizes(t):
     five = [call("SetCommDataBits", 5, want=1), call("GetCommDataBits", want=5),
             call("SetCommStopBits", 1, want=1), call("GetCommStopBits", want=1),
             call("SetCommStopBits", 2, want=0), call("GetCommStopBits", want=1),
             call("SetCommStopBits", 0, want=1)]
-    if t.dev.family not in FIVE_BITS_ONLY:
+    if takes_six_bits(t.dev):
         six = [call("SetCommDataBits", 6, want=1), call("GetCommDataBits", want=6),
                call("SetCommStopBits", 2, want=1), call("GetCommStopBits", want=2),
                call("SetCommStopBits", 0, want=1)]
     else:
         six = [call("SetCommDataBits", 6, want=0), call("GetCommDataBits", want=5)]
-    t.finish(t.start(opened(t) + five + six + [
+    t.finish(t.start(opened(t.port) + five + six + [
         call("SetCommParity", 3, want=1), call("GetCommParity", want=3),
         call("SetCommParity", 4, want=1), call("GetCommParity", want=4),
         call("SetCommDataBits", 8, want=1), call("SetCommParity", 0, want=1),
         call("SetCommStopBits", 0, want=1),
     ] + closed()))
-    if t.dev == USB:
-        # The driver answers a setting its device refused as taken; only its log says so.
+    if emulated(t.dev):
+        # A driver answers a setting its device refused as taken; only its log says so.
         rc, log = t.vm.aux.run("dmesg | sed 's/^\\[[^]]*\\] //' | "
                                "grep -E 'FAILED to set|not supported' | sort | uniq -c")
         if log.strip():
@@ -122,10 +109,10 @@ def small_sizes(t):
                                                        for line in log.splitlines()))
 
 
-@case("a rate the 16550 cannot make answers 0 and keeps the old one", devices=(UART,),
-      consoles=("native",))
+@case("rates the 16550 cannot make (250000, 921600, 3000000) answer 0 and keep the old one",
+      devices=named("16550"), consoles=NATIVE)
 def rate_refused(t):
-    t.finish(t.start(opened(t) + [
+    t.finish(t.start(opened(t.port) + [
         call("SetCommBaudRate", 250000, want=0), call("GetCommBaudRate", want=115200),
         call("SetCommBaudRate", 921600, want=0), call("GetCommBaudRate", want=115200),
         call("SetCommBaudRate", 9600, want=1),
@@ -134,9 +121,10 @@ def rate_refused(t):
     ] + closed()))
 
 
-@case("high rates taken by the adapter", devices=(USB, FTDI), consoles=("native",))
+@case("high rates (250000, 921600, 3000000) answered and read back",
+      devices=lambda d: d.record.driver == "ftdi_sio", consoles=NATIVE)
 def rate_taken(t):
-    t.finish(t.start(opened(t) + [
+    t.finish(t.start(opened(t.port) + [
         call("SetCommBaudRate", 250000, want=1), call("GetCommBaudRate", want=250000),
         call("SetCommBaudRate", 921600, want=1), call("GetCommBaudRate", want=921600),
         call("SetCommBaudRate", 3000000, want=1), call("GetCommBaudRate", want=3000000),
@@ -144,8 +132,22 @@ def rate_taken(t):
     ] + closed()))
 
 
-@case("EscapeComm 1 to 4 drive DTR and RTS, as the kernel and the device see them",
-      devices=EVERY)
+def check_lines(t, wanted, when):
+    """DTR and RTS as the kernel reports them and, on a software adapter, as the device
+    sees them."""
+    levels = t.levels()
+    got = {k: levels[k] for k in wanted}
+    t.check(got == wanted, "%s the kernel had the lines at %s, wanted %s" % (when, got, wanted))
+    if t.dev.software:
+        s = t.far.settings()
+        seen = {"DTR": str(s.get("dtr")), "RTS": str(s.get("rts"))}
+        t.check(seen == wanted, "%s the device saw %s, wanted %s" % (when, seen, wanted))
+
+
+SEEN = {True: "as the kernel and the device see them", False: "as the kernel reports them"}
+
+
+@case(lambda d: "EscapeComm 1 to 4 drive DTR and RTS, " + SEEN[d.software])
 def modem_lines(t):
     steps = [(None, {"DTR": "1", "RTS": "1"}), (1, {"DTR": "0", "RTS": "1"}),
              (2, {"DTR": "1", "RTS": "1"}), (3, {"DTR": "1", "RTS": "0"}),
@@ -165,51 +167,38 @@ def modem_lines(t):
     t.finish(run)
 
 
-def check_lines(t, wanted, when):
-    """DTR and RTS as the kernel reports them and, on a software adapter, as the device
-    sees them."""
-    levels = t.levels()
-    got = {k: levels[k] for k in wanted}
-    t.check(got == wanted, "%s the kernel had the lines at %s, wanted %s" % (when, got, wanted))
-    if t.dev.software:
-        s = t.far.settings()
-        seen = {"DTR": str(s.get("dtr")), "RTS": str(s.get("rts"))}
-        t.check(seen == wanted, "%s the device saw %s, wanted %s" % (when, seen, wanted))
-
-
 # Windows keeps RTS to itself under the RTS handshake: SETRTS and CLRRTS fail. DTR, enabled
-# rather than a handshake, stays the script's.
-@case("under the RTS handshake EscapeComm 3 and 4 answer 0 and leave RTS alone", devices=EVERY)
+# rather than a handshake, stays the script's. Wine's serial layer lets both through.
+@case(lambda d: "under the RTS handshake EscapeComm 3 and 4 answer 0 and leave RTS alone, "
+      "DTR the script's, " + SEEN[d.software], consoles=NATIVE)
+@case(lambda d: "under the RTS handshake EscapeComm 3 and 4 answer 1 and move RTS, " +
+      SEEN[d.software] + " (Wine's serial layer)", consoles=WINE)
 def rts_under_handshake(t):
-    native = t.console.kind == "native"
-    refused = [call("EscapeComm", 3, want=0 if native else None),
-               call("EscapeComm", 4, want=0 if native else None)]
+    answer = 0 if t.native else 1
     run = t.start([
         call("new", t.port, 4096, 4096, want="<void>"), call("SetCommFlowControl", 1, want=1),
-        refused[0], call("WriteComm", "<r1>", want=4), expect("<k1>", 30000), refused[1],
+        call("EscapeComm", 3, want=answer), call("WriteComm", "<r1>", want=4),
+        expect("<k1>", 30000), call("EscapeComm", 4, want=answer),
         call("EscapeComm", 1, want=1), call("WriteComm", "<r2>", want=4), expect("<k2>", 30000),
         call("SetCommFlowControl", 0, want=1), call("EscapeComm", 4, want=1),
         call("EscapeComm", 3, want=1), call("WriteComm", "<r3>", want=4), expect("<k3>", 30000),
     ] + closed())
-    for n, wanted in enumerate(({"DTR": "1", "RTS": "1"}, {"DTR": "0", "RTS": "1"},
-                                {"DTR": "0", "RTS": "0"}), 1):
+    if t.native:  # RTS stays up through CLRRTS and SETRTS alike
+        steps = ({"DTR": "1", "RTS": "1"}, {"DTR": "0", "RTS": "1"}, {"DTR": "0", "RTS": "0"})
+    else:  # CLRRTS drops it, SETRTS raises it
+        steps = ({"DTR": "1", "RTS": "0"}, {"DTR": "0", "RTS": "1"}, {"DTR": "0", "RTS": "0"})
+    for n, wanted in enumerate(steps, 1):
         if not t.check(t.far.read_until(b"<r%d>" % n, 60) is not None, "<r%d> never came" % n):
             break
-        if native or n == 3:
-            check_lines(t, wanted, "at <r%d>" % n)
-        else:
-            t.note("at <r%d> the lines were %s" % (n, t.levels()))
+        check_lines(t, wanted, "at <r%d>" % n)
         t.far.send(b"<k%d>" % n)
     t.finish(run)
-    if not native:
-        t.note("EscapeComm 3 and 4 under the handshake answered %s and %s"
-               % (refused[0].answer, refused[1].answer))
 
 
-@case("every byte value both ways", devices=EVERY)
+@case("every byte value both ways")
 def every_byte(t):
     values = bytes(range(256))
-    run = t.start(opened(t) + [
+    run = t.start(opened(t.port) + [
         call("WriteComm", values, want=256),
         call("WriteComm", "<ready>", want=7), expect(values, 30000),
         call("ReadComm", want=b""),
@@ -220,14 +209,16 @@ def every_byte(t):
     t.finish(run)
 
 
-@case("a large text each way, in order (1 MiB on QEMU's devices; on an adapter, 64 KiB at "
-      "460800 baud, its line's real pace)", devices=EVERY, consoles=("native",))
+@case("1 MiB of random bytes each way at 115200 baud, in order", devices=emulated,
+      consoles=NATIVE)
+@case("64 KiB of random bytes each way at 460800 baud, the line's real pace, in order",
+      devices=software, consoles=NATIVE)
 def large_text(t):
     # A software adapter runs at the pace of its line; 460800 baud leaves its program
     # room to keep up in the emulated machine. (921600 is measured with --measure.)
     size, baud = (64 << 10, 460800) if t.dev.software else (1 << 20, 115200)
     data = random.Random(14).randbytes(size)
-    run = t.start(opened(t, baud) + [
+    run = t.start(opened(t.port, baud) + [
         call("WriteComm", data, want=len(data)),
         call("WriteComm", "<ready>", want=7), expect(data, 30000 if t.dev.software else 240000),
         call("ReadComm", want=b""),
@@ -248,9 +239,10 @@ def large_text(t):
         t.note("host to guest: %d KiB in %.1f s" % (size >> 10, time.monotonic() - start))
 
 
-@case("a BREAK from the far end answers -5 once", devices=(UART,), consoles=("native",))
+@case("a BREAK from the far end answers -5 once, and reads as one 0 byte",
+      devices=named("16550"), consoles=NATIVE)
 def break_once(t):
-    run = t.start(opened(t) + [
+    run = t.start(opened(t.port) + [
         call("GetCommError", want=0), call("WriteComm", "<b>", want=3), wait(3000),
         call("GetCommError", want=-5), call("GetCommError", want=0),
         call("ReadComm", want=b"\x00"), call("GetCommError", want=0),
@@ -265,15 +257,21 @@ AFTER_UNPLUG = ["WriteComm", "ReadComm", "GetCommError", "FlushComm", "GetCommBa
                 "SetCommTimeOut"]
 ARGS = {"WriteComm": ("x",), "SetCommBaudRate": (9600,), "SetCommFlowControl": (0,),
         "EscapeComm": (2,), "SetCommTimeOut": (100,)}
+# What the unplug cases check after the unplug, natively and under Wine, which keeps the
+# time-outs in its server and never asks the device.
+GONE = {True: "every call answers 0 within a second, forget answers 1, and new opens the "
+              "device again once it is back under its name",
+        False: "every call answers 0 within a second but SetCommTimeOut, which answers 1 "
+               "(Wine's serial layer), forget answers 1, and new opens the device again "
+               "once it is back under its name"}
 
 
 def gone_then_back(t):
-    """Every call answers 0 at once on the unplugged adapter; forget gives it back; `new`
+    """Every call answers 0 at once on the unplugged device; forget gives it back; `new`
     on the same object opens the replugged one."""
     gone = [call(m, *ARGS.get(m, ()), want=0, within_ms=1000) for m in AFTER_UNPLUG]
-    if t.console.kind != "native":
-        # Wine keeps the time-outs in its server and never asks the device: it answers 1.
-        gone[AFTER_UNPLUG.index("SetCommTimeOut")].want = None
+    if not t.native:
+        gone[AFTER_UNPLUG.index("SetCommTimeOut")].want = 1
     return (gone +
             # QEMU's adapter takes seconds to come back after device_add; a software one,
             # half of one.
@@ -283,37 +281,28 @@ def gone_then_back(t):
              call("WriteComm", "<back>", want=6)] + closed())
 
 
-def pull(t):
-    """Unplugs the device: QEMU's adapter through QMP, a software one by its program."""
-    if t.dev.software:
-        t.far.unplug()
-    else:
-        t.vm.unplug_usb()
-
-
 def replug_after_forget(t, run):
-    """Replugs the adapter once the script has given the port back."""
+    """Plugs the device in again once the script has given the port back; it must come
+    back under the name it had."""
+    before = t.dev.path
     if not t.check(run.wait_line(r"^forget -> ", 60) is not None, "forget never ran"):
         return
-    if t.dev.software:
-        t.check(t.far.replug() == t.dev.path, "the adapter came back under another name")
-        t.console.relink(t.vm, t.dev)
-    else:
-        t.vm.replug_usb()
-        rc, _ = t.vm.aux.run("for i in $(seq 60); do [ -e %s ] && exit 0; sleep 0.1; done; "
-                             "exit 1" % t.dev, timeout=20)
-        t.check(rc == 0, "%s did not come back within 6 s of device_add" % t.dev)
+    t.plug_in(before)
     t.check(t.far.read_until(b"<back>", 60) is not None, "<back> never arrived after the replug")
 
 
-@case("unplugged while ReadComm is polled", devices=(USB,) + ADAPTERS)
+@case("unplugged while ReadComm is polled: the poll ends, " + GONE[True], devices=pluggable,
+      consoles=NATIVE)
+@case("unplugged while ReadComm is polled: the poll ends, " + GONE[False], devices=pluggable,
+      consoles=WINE)
 def unplug_reading(t):
-    run = t.start(opened(t) + [call("WriteComm", "<r>", want=3),
-                               expect("never sent", 30000, want="FAILED")] + gone_then_back(t))
+    run = t.start(opened(t.port) + [call("WriteComm", "<r>", want=3),
+                                    expect("never sent", 30000, want="FAILED")] +
+                  gone_then_back(t))
     if t.check(t.far.read_until(b"<r>", 60) is not None, "<r> never arrived"):
         time.sleep(1.0)
         unplugged = time.monotonic()
-        pull(t)
+        t.far.unplug()
         line = run.wait_line(r"^expect ", 30)
         if t.check(line is not None, "the polling expect did not end after the unplug"):
             t.note("the polling expect ended %.2f s after the unplug"
@@ -322,19 +311,64 @@ def unplug_reading(t):
     t.finish(run)
 
 
-@case("unplugged while WriteComm is under way", devices=(USB,))
+@case("unplugged while WriteComm is under way: the write returns a short count, " +
+      GONE[True], devices=named("qemu-ftdi"), consoles=NATIVE)
+@case("unplugged while WriteComm is under way: the write returns a short count, " +
+      GONE[False], devices=named("qemu-ftdi"), consoles=WINE)
 def unplug_writing(t):
     size = 16 << 20  # QEMU's adapter takes about 5 MiB a second from the guest
-    run = t.start(opened(t) + [
+    run = t.start(opened(t.port) + [
         call("WriteComm", "<w>", want=3),
         call("WriteComm", "U" * size, want=lambda n: isinstance(n, int) and 0 < n < size),
     ] + gone_then_back(t), timeout=200)
     if t.check(t.far.read_until(b"<w>UUUU", 60) is not None, "the write never started"):
         time.sleep(0.3)
-        t.vm.unplug_usb()
+        t.far.unplug()
         line = run.wait_line(r"^WriteComm \"UUUU", 60)
         if t.check(line is not None, "the write did not return after the unplug"):
             t.note("the write returned: %s" % line[-40:])
     replug_after_forget(t, run)
     t.far.take_all()
     t.finish(run, timeout=200)
+
+
+@case("two ports apart: each keeps its own settings (115200 8N1 and 9600 7E2) as its device "
+      "sees them, and bytes each way stay on their own port", devices=lambda d: d.record.ports > 1,
+      consoles=NATIVE)
+def ports_apart(t):
+    a, b = t.dev, t.dev.siblings()[1]
+    b_port = t.console.port(b)
+    on_b = t.start([call("new", b_port, 4096, 4096, want="<void>"),
+                    call("SetCommBaudRate", 9600, want=1), call("SetCommDataBits", 7, want=1),
+                    call("SetCommParity", 2, want=1), call("SetCommStopBits", 2, want=1),
+                    call("SetCommFlowControl", 0, want=1), call("WriteComm", "<B1>", want=4),
+                    expect("<Bgo>", 30000), wait(3000), call("ReadComm", want=b"b-only"),
+                    call("GetCommBaudRate", want=9600), call("GetCommDataBits", want=7),
+                    call("WriteComm", "<B3>", want=4)] + closed(), shell=t.vm.aux)
+    if not t.check(b.far.read_until(b"<B1>", 60) == b"<B1>", "<B1> never came alone"):
+        t.finish(on_b)
+        return
+    values = bytes(range(256))
+    on_a = t.start(opened(t.port) + [
+        call("WriteComm", values + b"<A1>", want=260), expect("<Ago>", 30000), wait(3000),
+        call("ReadComm", want=b"a-only"), call("GetCommBaudRate", want=115200),
+        call("GetCommDataBits", want=8), call("WriteComm", "<A3>", want=4)] + closed())
+    got = a.far.read_until(b"<A1>", 60)
+    t.check(got == values + b"<A1>", "%s received %r" % (a.label, got and got[:300]))
+    seen = {d.label: d.far.settings() for d in (a, b)}
+    for d, line in ((a, (115200, 8, "none", 1)), (b, (9600, 7, "even", 2))):
+        s = seen[d.label]
+        t.check(same_rate(s.get("baud", 0), line[0]) and
+                (s.get("data_bits"), s.get("parity"), s.get("stop_bits")) == line[1:],
+                "%s's device had %s, wanted %s" % (d.label, s, line))
+    t.check(b.far.take_all() == b"", "%s received bytes written to %s" % (b.label, a.label))
+    b.far.send(b"<Bgo>")
+    a.far.send(b"<Ago>")
+    if t.check(on_b.wait_line(r'^expect "<Bgo>" -> ok', 60) is not None, "<Bgo> never came"):
+        b.far.send(b"b-only")
+    if t.check(on_a.wait_line(r'^expect "<Ago>" -> ok', 60) is not None, "<Ago> never came"):
+        a.far.send(b"a-only")
+    t.finish(on_a)
+    t.finish(on_b)
+    t.check(a.far.read_until(b"<A3>", 10) == b"<A3>", "%s's last mark did not come alone" % a.label)
+    t.check(b.far.read_until(b"<B3>", 10) == b"<B3>", "%s's last mark did not come alone" % b.label)

@@ -141,3 +141,19 @@ def read_answers(statements, lines):
             else:
                 continue
             break
+
+
+def opened(port, baud=115200, flow=0, timeout=None):
+    """`new` on `port`, then `baud` with 8 data bits, no parity and one stop bit, flow
+    control `flow` (None keeps the handshake `new` switches on) and, unless None, the
+    time-out `timeout`: the start of most scripts."""
+    return ([call("new", port, 4096, 4096, want="<void>"),
+             call("SetCommBaudRate", baud, want=1), call("SetCommDataBits", 8, want=1),
+             call("SetCommParity", 0, want=1), call("SetCommStopBits", 0, want=1)] +
+            ([] if flow is None else [call("SetCommFlowControl", flow, want=1)]) +
+            ([] if timeout is None else [call("SetCommTimeOut", timeout, want=1)]))
+
+
+def closed():
+    """`forget`, which gives the port back."""
+    return [call("forget", want=1)]

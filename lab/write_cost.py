@@ -5,14 +5,20 @@ the driver's queue). The figures are notes; the case fails only if a byte is los
 import os
 import re
 
-from cases import Case
-from labvm import LAB_DIR, UART, USB
-from script import call
+from cases import NATIVE, registrar
+from devices import emulated
+from layout import LAB_DIR
+from script import call, closed, opened
+
+SUITE = []
+case = registrar(SUITE)
 
 WRITE_COST = os.path.join(LAB_DIR, "guest", "write_cost.py")
 RUNS = ((64, 100), (1024, 20))
 
 
+@case("what a write costs: raw, raw with tcdrain, WriteComm (figures as notes), no byte lost",
+      devices=emulated, consoles=NATIVE)
 def write_cost(t):
     for size, count in RUNS:
         t.far.take_all()
@@ -26,12 +32,7 @@ def write_cost(t):
         writes = [call("WriteComm", "w" * size, want=size) for _ in range(count)]
         # What a statement costs the console and the module besides the write itself.
         baseline = [call("GetCommBaudRate", want=115200) for _ in range(count)]
-        run = t.start([call("new", t.port, 4096, 4096, want="<void>"),
-                       call("SetCommBaudRate", 115200, want=1), call("SetCommDataBits", 8, want=1),
-                       call("SetCommParity", 0, want=1), call("SetCommStopBits", 0, want=1),
-                       call("SetCommFlowControl", 0, want=1),
-                       call("SetCommTimeOut", 5000, want=1)] + baseline + writes +
-                      [call("forget", want=1)])
+        run = t.start(opened(t.port, timeout=5000) + baseline + writes + closed())
         statements = t.finish(run)
         module = sum(s.ms or 0 for s in statements if s in writes)
         calls = sum(s.ms or 0 for s in statements if s in baseline)
@@ -41,7 +42,3 @@ def write_cost(t):
         t.note("%d x %d B (%.0f ms at 115200 baud): raw %.1f ms, write+tcdrain %.1f ms, "
                "WriteComm %.1f ms (as many GetCommBaudRate calls: %.1f ms)"
                % (count, size, line, float(m.group(1)), float(m.group(2)), module, calls))
-
-
-SUITE = [Case("what a write costs: raw, raw with tcdrain, WriteComm", write_cost, (UART, USB),
-              ("native",))]

@@ -31,9 +31,9 @@ if [ "${2:-}" = --stop ]; then
 fi
 
 test_ports=(7 8 12)
-# The lab's software adapters (lab/consoles.py): linked like the test ports, but left out
-# of the SERIALCOMM map, which the tests read back.
-lab_ports=(9 10 11 13 14)
+# A block for the lab's devices (lab/consoles.py gives each device of its machine one):
+# linked like the test ports, but left out of the SERIALCOMM map, which the tests read back.
+mapfile -t lab_ports < <(seq 16 47)
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$WINELOADER" wineboot -i >/dev/null 2>&1
     "$server" -w

@@ -1,11 +1,12 @@
-"""An adapter: a USB device whose bulk endpoints lead to a UART. The chip families say how
-their driver's requests program the UART and how received bytes, line errors and modem
-lines travel back; this is the rest.
+"""An adapter: a USB device whose bulk endpoints lead to one UART per serial port. The chip
+families (chips/) say how their driver's requests program each UART and how received
+bytes, line errors and modem lines travel back; this is the rest.
 
-Bulk OUT transfers go into the chip's transmit buffer one USB packet at a time, while a
-whole packet fits; a transfer that does not fit, or any transfer while the device is
-stalled, is held (on the bus: NAKed) until it does. Bulk IN and interrupt IN transfers are
-held until the chip has something to say."""
+Each family's class carries its record (family.py): the buffer sizes here come from it.
+Bulk OUT transfers go into the port's transmit buffer one USB packet at a time, while a
+whole packet fits; a transfer that does not fit, or any transfer while the port's device
+side is stalled, is held (on the bus: NAKed) until it does. Bulk IN and interrupt IN
+transfers are held until the chip has something to say."""
 import collections
 import time
 
@@ -15,35 +16,58 @@ from usbip import STALL, Descriptors
 # Between two pumps the line may drain at most a quarter of the smaller chip buffer, so
 # that a small buffer never leaves the line idle; the bounds keep the cost sane.
 TICK_MIN, TICK_MAX = 0.001, 0.020
-READER_GONE = 0.05  # no bulk IN transfer for this long: the driver has stopped reading
+# No bulk IN transfer for this long: the driver has stopped reading. The emulated guest can
+# take tens of milliseconds to hand a completed transfer back; bytes wait for it meanwhile.
+READER_GONE = 1.0
 
 
-class Adapter:
-    family = None  # the label cases know the device by
-    tx_size = rx_size = 0
-    packet = 64  # bulk packet size
-    bulk_in = bulk_out = interrupt_in = None  # endpoint numbers
-    # How long received bytes short of a packet wait before they are sent: a chip hands
-    # over what it has when the host polls, but each transfer costs this program far more
-    # than a bus frame, so bytes trickling in are gathered for a few milliseconds.
-    latency = 0.004
+class Port:
+    """One serial port of an adapter: its UART, the endpoints that lead to it, the
+    transfers held on them, and when its line next needs looking at."""
 
-    def __init__(self, port):
-        self.port = port
-        self.uart = Uart(self.tx_size, self.rx_size)
-        self.conn = None
+    def __init__(self, index, record, endpoints, latency):
+        self.index = index
+        self.uart = Uart(record["tx_buffer"], record["rx_buffer"])
+        self.bulk_in, self.bulk_out, self.interrupt_in = endpoints
         self.out_queue = collections.deque()
         self.in_queue = collections.deque()
         self.int_queue = collections.deque()
         self.stalled = False
+        self.last_read = 0.0
+        self.due = None  # when the line has work again
+        # How long received bytes short of a packet wait before they are sent: a chip
+        # hands over what it has when the host polls, but each transfer costs this
+        # program far more than a bus frame, so bytes trickling in are gathered.
+        self.latency = latency
         self.tty = None
+
+    def queues(self):
+        return (self.out_queue, self.in_queue, self.int_queue)
+
+
+class Adapter:
+    record = None  # the family's record (family.record)
+    # One (bulk IN, bulk OUT, interrupt IN or None) per serial port, in port order.
+    endpoints = ()
+    packet = 64  # bulk packet size
+    latency = 0.004
+    port_class = Port
+
+    def __init__(self, number):
+        self.number = number  # the vhci port it is plugged into
+        self.ports = [self.port_class(i, self.record, eps, self.latency)
+                      for i, eps in enumerate(self.endpoints)]
+        self.conn = None
         device, config, strings = self.describe()
         self.descriptors = Descriptors(device, config, strings)
         self.timers = []  # (when, function): a family's own timed events
-        self.last_read = 0.0
-        self.due = None  # when pump() has work again
         self.now = 0.0
-        self.changes = 0  # counts control requests and timed events: the state may differ
+        self.changes = 0  # counts control requests and timed events: a state may differ
+
+    @property
+    def uart(self):
+        """The UART of a single-port chip."""
+        return self.ports[0].uart
 
     # -- the family's part ------------------------------------------------------------------
 
@@ -55,36 +79,36 @@ class Adapter:
         """A class or vendor control request: IN data, b"" for a done OUT, None to stall."""
         raise NotImplementedError
 
-    def deliver(self):
-        """Answers held bulk IN (and interrupt IN) transfers from the receive buffer;
-        whether it answered any."""
+    def deliver(self, port):
+        """Answers the port's held bulk IN (and interrupt IN) transfers from its receive
+        buffer; whether it answered any."""
         raise NotImplementedError
 
-    def notify(self):
-        """Answers a held interrupt IN transfer when the modem lines have changed."""
+    def notify(self, port):
+        """Answers a held interrupt IN transfer when the port's modem lines have changed."""
 
-    def announce(self, kinds):
+    def announce(self, port, kinds):
         """For deliver_announcing_errors: answers the held interrupt IN transfer with the
         line errors `kinds` of the next byte; whether that byte is then delivered."""
         raise NotImplementedError
 
-    def deliver_announcing_errors(self):
+    def deliver_announcing_errors(self, port):
         """deliver() for a chip that announces line errors on its interrupt endpoint
         (PL2303, CDC-ACM): bytes without an error go in bulk; a byte with one goes alone,
         once its announcement has gone, so the driver pairs the two."""
         moved = False
-        rx = self.uart.rx
-        while self.in_queue and self.rx_ready():
+        rx = port.uart.rx
+        while port.in_queue and self.rx_ready(port):
             if rx.next_error() != 0:
-                req = self.in_queue.popleft()
+                req = port.in_queue.popleft()
                 self.reply(req, rx.pop_clean(req.length))
                 moved = True
                 continue
-            if not self.int_queue:
+            if not port.int_queue:
                 break  # the announcement goes first
             data, errors = rx.pop(1)
-            if self.announce(errors[0][1]):
-                self.reply(self.in_queue.popleft(), data)
+            if self.announce(port, errors[0][1]):
+                self.reply(port.in_queue.popleft(), data)
             moved = True
         return moved
 
@@ -95,22 +119,26 @@ class Adapter:
         req.arrived = now
         if req.ep == 0:
             self._control(req, now)
-        elif req.is_in and req.ep == self.bulk_in:
-            self.in_queue.append(req)
-            self.last_read = now
-        elif req.is_in and req.ep == self.interrupt_in:
-            self.int_queue.append(req)
-        elif not req.is_in and req.ep == self.bulk_out:
-            self.out_queue.append(req)
-        else:
-            self.conn.reply(req, STALL)
             return
-        self.pump(now)
+        for port in self.ports:
+            if req.is_in and req.ep == port.bulk_in:
+                port.in_queue.append(req)
+                port.last_read = now
+            elif req.is_in and req.ep == port.interrupt_in:
+                port.int_queue.append(req)
+            elif not req.is_in and req.ep == port.bulk_out:
+                port.out_queue.append(req)
+            else:
+                continue
+            self.pump(now)
+            return
+        self.conn.reply(req, STALL)
 
     def on_unlink(self, req):
-        for queue in (self.out_queue, self.in_queue, self.int_queue):
-            if req in queue:
-                queue.remove(req)
+        for port in self.ports:
+            for queue in port.queues():
+                if req in queue:
+                    queue.remove(req)
 
     def _control(self, req, now):
         self.changes += 1
@@ -130,45 +158,50 @@ class Adapter:
     # -- time and data ----------------------------------------------------------------------
 
     def pump(self, now):
-        """Moves everything along: the line, the driver's writes, replies to held reads.
-        Writes and reads alternate with the line until neither moves, so that a small
-        chip buffer keeps the line busy between ticks as it would in real time."""
+        """Moves everything along on every port: the line, the driver's writes, replies to
+        held reads. Writes and reads alternate with the line until neither moves, so that
+        a small chip buffer keeps the line busy between ticks as it would in real time."""
         if self.conn is None or self.conn.closed:
             return
         self.now = now
-        reader = bool(self.in_queue) or now - self.last_read < READER_GONE
-        for _ in range(256):
-            self.uart.advance(now, reader)
-            moved = self._accept_writes()
-            moved = self.deliver() or moved
-            if not moved:
-                break
-        self.notify()
+        for port in self.ports:
+            self._pump_port(port, now)
         for t in [t for t in self.timers if t[0] <= now]:
             self.timers.remove(t)
             t[1](now)
             self.changes += 1
-        self.due = None
-        if self.uart.busy() or (self.out_queue and not self.stalled):
-            chars = min(self.tx_size, self.rx_size) / 4
-            tick = chars * self.uart.settings.char_seconds()
-            self.due = now + min(max(tick, TICK_MIN), TICK_MAX)
-        if self.in_queue and self.uart.rx:
-            held = self.uart.rx_since + self.latency
-            self.due = held if self.due is None else min(self.due, held)
 
-    def rx_ready(self):
+    def _pump_port(self, port, now):
+        uart = port.uart
+        reader = bool(port.in_queue) or now - port.last_read < READER_GONE
+        for _ in range(256):
+            uart.advance(now, reader)
+            moved = self._accept_writes(port)
+            moved = self.deliver(port) or moved
+            if not moved:
+                break
+        self.notify(port)
+        port.due = None
+        if uart.busy() or (port.out_queue and not port.stalled):
+            chars = min(uart.tx_size, uart.rx_size) / 4
+            tick = chars * uart.settings.char_seconds()
+            port.due = now + min(max(tick, TICK_MIN), TICK_MAX)
+        if port.in_queue and uart.rx:
+            held = uart.rx_since + port.latency
+            port.due = held if port.due is None else min(port.due, held)
+
+    def rx_ready(self, port):
         """Whether received bytes go to the host now: a packet's worth, an error to tell,
         or the latency has passed."""
-        rx = self.uart.rx
+        rx = port.uart.rx
         return bool(rx) and (len(rx) >= self.packet or rx.next_error() is not None or
-                             self.now >= self.uart.rx_since + self.latency)
+                             self.now >= port.uart.rx_since + port.latency)
 
-    def _accept_writes(self):
-        uart = self.uart
+    def _accept_writes(self, port):
+        uart = port.uart
         moved = False
-        while self.out_queue and not self.stalled:
-            req = self.out_queue[0]
+        while port.out_queue and not port.stalled:
+            req = port.out_queue[0]
             left = len(req.data) - req.taken
             room = uart.tx_room()
             n = left if left <= room else room // self.packet * self.packet
@@ -179,40 +212,40 @@ class Adapter:
             moved = True
             if req.taken < len(req.data):
                 break
-            self.out_queue.popleft()
+            port.out_queue.popleft()
             self.reply(req)
         return moved
 
     def next_wakeup(self):
         """When time passing next changes something (the next pump is due), or None."""
-        times = [t[0] for t in self.timers]
-        if self.due is not None:
-            times.append(self.due)
+        times = [t[0] for t in self.timers] + [p.due for p in self.ports if p.due is not None]
         return min(times) if times else None
 
-    def set_stall(self, on, now):
-        self.stalled = bool(on)
+    # -- the far end ------------------------------------------------------------------------
+
+    def set_stall(self, port, on, now):
+        port.stalled = bool(on)
         self.pump(now)
 
-    def set_inputs(self, now, **levels):
-        self.uart.advance(now)
+    def set_inputs(self, port, now, **levels):
+        port.uart.advance(now)
         for name, level in levels.items():
             if level is not None:
-                self.uart.inputs[name] = bool(level)
+                port.uart.inputs[name] = bool(level)
         self.pump(now)
 
-    def reset_far_end(self, now):
+    def reset_far_end(self, port, now):
         """Back to a quiet far end between cases: lines high (RI low), nothing queued."""
-        self.stalled = False
-        self.uart.inputs.update(cts=True, dsr=True, ri=False, dcd=True)
-        self.uart.incoming.clear()
-        self.uart.far_obeys_rts = False
+        port.stalled = False
+        port.uart.inputs.update(cts=True, dsr=True, ri=False, dcd=True)
+        port.uart.incoming.clear()
+        port.uart.far_obeys_rts = False
         self.pump(now)
 
     def detach(self):
-        self.out_queue.clear()
-        self.in_queue.clear()
-        self.int_queue.clear()
+        for port in self.ports:
+            for queue in port.queues():
+                queue.clear()
         self.timers.clear()
         if self.conn is not None:
             self.conn.close()

@@ -4,18 +4,21 @@ them in one select loop, and talks with the lab's host over stdin and stdout (on
 object a line, bytes in base64).
 
 usage: serve.py      (then {"op": "plug", "adapters": ["ftdi", "ch340", ...]} on stdin)
+       serve.py --families    prints the families' records and ends
 
-To the host: hello; tty (a driver has bound: its tty, found in sysfs); plug-failed; gone
-(unplugged, the port free again); dropped (vhci closed the connection itself); wire
-(bytes that left a chip on its line); state (what a driver programmed, on every change);
-pong; stats; error.
+The families are the adapter classes of chips/, one file each, each with its record
+(family.py). To the host: hello (with every family's record); tty (a driver has bound one
+port: its tty, found in sysfs); plug-failed; gone (unplugged, the vhci port free again);
+dropped (vhci closed the connection itself); wire (bytes that left a port's chip on its
+line); state (what a driver programmed on a port, on every change); pong; stats; error.
 From the host: plug, send (bytes, with errors on some), lines (cts, dsr, ri, dcd), stall,
-obey_rts, reset (a quiet far end), unplug, replug, ping, stats, quit.
+obey_rts, reset (a quiet far end), unplug, replug, ping, stats, quit. Events and commands
+about one port name its family ("a") and its index among the family's ports ("p").
 
-Adapters are plugged one at a time, each once the one before has its tty, so that their
-names follow the order asked for."""
+Adapters are plugged one at a time, each once the one before has a tty on every port."""
 import base64
 import collections
+import importlib
 import json
 import os
 import select
@@ -23,16 +26,29 @@ import sys
 import time
 import traceback
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+CHIPS = os.path.join(HERE, "chips")
+sys.path[:0] = [HERE, CHIPS]
 
 import usbip  # noqa: E402
-from cdc_acm import CdcAcm  # noqa: E402
-from ch340 import Ch340  # noqa: E402
-from cp2102 import Cp2102  # noqa: E402
-from ftdi import Ft232r  # noqa: E402
-from pl2303 import Pl2303  # noqa: E402
+from adapter import Adapter  # noqa: E402
 
-FAMILIES = {cls.family: cls for cls in (Ft232r, Ch340, Cp2102, Pl2303, CdcAcm)}
+
+def families():
+    """{name: adapter class}: every class of chips/ that carries a family's record."""
+    found = {}
+    for file in sorted(os.listdir(CHIPS)):
+        if not file.endswith(".py"):
+            continue
+        module = importlib.import_module(file[:-3])
+        for cls in vars(module).values():
+            if (isinstance(cls, type) and issubclass(cls, Adapter) and cls.record and
+                    cls.__module__ == module.__name__):
+                found[cls.record["name"]] = cls
+    return found
+
+
+FAMILIES = families()
 POLL = 0.05  # sysfs polling while a device is being plugged or unplugged
 PLUG_LIMIT = 30.0
 
@@ -40,15 +56,15 @@ PLUG_LIMIT = 30.0
 class Slot:
     """One adapter on its vhci port, across unplugs and replugs."""
 
-    def __init__(self, family, port):
-        self.family, self.port = family, port
+    def __init__(self, family, number):
+        self.family, self.number = family, number  # number: the vhci port
         self.adapter = None
         self.state = "out"  # out, queued, plugging, up, leaving
         self.since = 0.0
-        self.sent_state = None
+        self.sent_state = {}  # port index -> the state last sent
         self.seen_changes = -1
         self.replug_after = False
-        self.inputs = None  # the far end's lines, kept across a replug
+        self.inputs = None  # each port's far end's lines, kept across a replug
 
 
 class Server:
@@ -94,19 +110,22 @@ class Server:
         op, now = c["op"], time.monotonic()
         slot = self.slots.get(c.get("a"))
         adapter = slot.adapter if slot and slot.state == "up" else None
+        port = None
+        if adapter is not None and 0 <= c.get("p", 0) < len(adapter.ports):
+            port = adapter.ports[c.get("p", 0)]
         if op == "plug":
-            for i, family in enumerate(c["adapters"]):
+            for family in c["adapters"]:
                 if family not in self.slots:
-                    self.slots[family] = Slot(family, c.get("first_port", 0) + i)
+                    self.slots[family] = Slot(family, c.get("first_port", 0) + len(self.slots))
                 self.queue_plug(self.slots[family])
         elif op == "ping":
             self.emit("pong", n=c.get("n"))
         elif op == "stats":
             t = os.times()
-            uarts = {f: s.adapter.uart for f, s in self.slots.items() if s.adapter}
-            self.emit("stats", n=c.get("n"), cpu=t.user + t.system, clock=now,
-                      adapters={f: {"sent": u.sent, "received": u.received, "overruns": u.overruns,
-                                    "tx": len(u.tx), "rx": len(u.rx)} for f, u in uarts.items()})
+            self.emit("stats", n=c.get("n"), cpu=t.user + t.system, clock=now, adapters={
+                f: [{"sent": p.uart.sent, "received": p.uart.received,
+                     "overruns": p.uart.overruns, "tx": len(p.uart.tx), "rx": len(p.uart.rx)}
+                    for p in s.adapter.ports] for f, s in self.slots.items() if s.adapter})
         elif op == "quit":
             self.running = False
         elif op == "unplug" and slot:
@@ -116,20 +135,21 @@ class Server:
                 slot.replug_after = True
             elif slot.state == "out":
                 self.queue_plug(slot)
-        elif adapter is None:
-            self.emit("error", msg="%s: no adapter %s is plugged" % (op, c.get("a")))
+        elif port is None:
+            self.emit("error", msg="%s: no adapter %s with a port %s is plugged"
+                      % (op, c.get("a"), c.get("p", 0)))
         elif op == "send":
-            adapter.uart.inject(base64.b64decode(c["d"]), [tuple(e) for e in c.get("e", ())], now)
+            port.uart.inject(base64.b64decode(c["d"]), [tuple(e) for e in c.get("e", ())], now)
             adapter.pump(now)
         elif op == "lines":
-            adapter.set_inputs(now, **{k: c.get(k) for k in ("cts", "dsr", "ri", "dcd")})
+            adapter.set_inputs(port, now, **{k: c.get(k) for k in ("cts", "dsr", "ri", "dcd")})
         elif op == "stall":
-            adapter.set_stall(c["on"], now)
+            adapter.set_stall(port, c["on"], now)
         elif op == "obey_rts":
-            adapter.uart.far_obeys_rts = bool(c["on"])
+            port.uart.far_obeys_rts = bool(c["on"])
             adapter.pump(now)
         elif op == "reset":
-            adapter.reset_far_end(now)
+            adapter.reset_far_end(port, now)
         else:
             self.emit("error", msg="unknown op %r" % op)
 
@@ -144,18 +164,18 @@ class Server:
         if not self.plug_queue or any(s.state == "plugging" for s in self.slots.values()):
             return
         slot = self.plug_queue.popleft()
-        adapter = FAMILIES[slot.family](slot.port)
-        if slot.inputs:
-            adapter.uart.inputs.update(slot.inputs)
+        adapter = FAMILIES[slot.family](slot.number)
+        for port, inputs in zip(adapter.ports, slot.inputs or ()):
+            port.uart.inputs.update(inputs)
         try:
-            sock = usbip.attach(slot.port, slot.port + 1)
+            sock = usbip.attach(slot.number, slot.number + 1)
         except OSError as e:
             slot.state = "out"
             self.emit("plug-failed", a=slot.family, why="attach: %s" % e)
             return
         adapter.conn = usbip.Connection(sock, adapter, self.tracer(slot.family))
         slot.adapter, slot.state, slot.since = adapter, "plugging", now
-        slot.sent_state, slot.seen_changes = None, -1
+        slot.sent_state, slot.seen_changes = {}, -1
 
     def tracer(self, family):
         """With VELMORA_ADAPTERS_TRACE=FILE, every request and answer goes to FILE."""
@@ -180,7 +200,7 @@ class Server:
     def unplug(self, slot, now):
         if slot.state not in ("plugging", "up"):
             return
-        slot.inputs = dict(slot.adapter.uart.inputs)
+        slot.inputs = [dict(port.uart.inputs) for port in slot.adapter.ports]
         self.report(slot)
         slot.adapter.detach()
         slot.state, slot.since = "leaving", now
@@ -191,14 +211,16 @@ class Server:
             return
         ports = usbip.port_status()
         for slot in busy:
-            state, busid = ports.get(slot.port, (None, None))
+            state, busid = ports.get(slot.number, (None, None))
             if slot.state == "plugging":
-                tty = usbip.tty_of(busid) if state == usbip.PORT_IN_USE else None
-                if tty and os.path.exists("/dev/" + tty):
+                ttys = usbip.ttys_of(busid) if state == usbip.PORT_IN_USE else []
+                ttys = [t for t in ttys if os.path.exists("/dev/" + t)]
+                if len(ttys) == len(slot.adapter.ports):
                     slot.state = "up"
-                    slot.adapter.tty = tty
-                    self.emit("tty", a=slot.family, tty=tty, busid=busid,
-                              seconds=round(now - slot.since, 3))
+                    for port, tty in zip(slot.adapter.ports, ttys):
+                        port.tty = tty
+                        self.emit("tty", a=slot.family, p=port.index, tty=tty, busid=busid,
+                                  seconds=round(now - slot.since, 3))
                 elif now - slot.since > PLUG_LIMIT:
                     self.emit("plug-failed", a=slot.family, why="no tty %.0f s after attach "
                               "(port state %s)" % (PLUG_LIMIT, state))
@@ -228,19 +250,22 @@ class Server:
 
     def report(self, slot):
         adapter = slot.adapter
-        wire = adapter.uart.take_wire()
-        if wire:
-            self.emit("wire", a=slot.family, d=base64.b64encode(wire).decode())
+        for port in adapter.ports:
+            wire = port.uart.take_wire()
+            if wire:
+                self.emit("wire", a=slot.family, p=port.index,
+                          d=base64.b64encode(wire).decode())
         if adapter.changes == slot.seen_changes:
             return
         slot.seen_changes = adapter.changes
-        state = adapter.uart.state()
-        if state != slot.sent_state:
-            slot.sent_state = state
-            self.emit("state", a=slot.family, s=state)
+        for port in adapter.ports:
+            state = port.uart.state()
+            if state != slot.sent_state.get(port.index):
+                slot.sent_state[port.index] = state
+                self.emit("state", a=slot.family, p=port.index, s=state)
 
     def run(self):
-        self.emit("hello", families=sorted(FAMILIES))
+        self.emit("hello", families=records())
         self.flush()
         while self.running:
             now = time.monotonic()
@@ -286,7 +311,16 @@ class Server:
                 slot.adapter.detach()
 
 
+def records():
+    """Every family's record, in the order of their names."""
+    return [FAMILIES[name].record for name in sorted(FAMILIES)]
+
+
 def main():
+    if sys.argv[1:] == ["--families"]:
+        json.dump(records(), sys.stdout, indent=1)
+        print()
+        return
     try:
         Server().run()
     except Exception:

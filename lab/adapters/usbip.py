@@ -262,29 +262,29 @@ def attach(port, devid, vhci=VHCI):
     return ours
 
 
-def tty_of(busid, sys_usb="/sys/bus/usb/devices"):
-    """The tty a driver made for the device at `busid` (e.g. "7-1"), or None: usb-serial
-    puts ttyUSBn in the interface's folder, cdc-acm a tty/ttyACMn below it."""
+def ttys_of(busid, sys_usb="/sys/bus/usb/devices"):
+    """The ttys drivers made for the device at `busid` (e.g. "7-1"), in the order of its
+    interfaces: usb-serial puts ttyUSBn in the interface's folder, cdc-acm a tty/ttyACMn
+    below it."""
     try:
         entries = os.listdir(sys_usb)
     except OSError:
-        return None
-    for interface in sorted(e for e in entries if e.startswith(busid + ":")):
+        return []
+    found = []
+    interfaces = [e for e in entries if e.startswith(busid + ":")]
+    for interface in sorted(interfaces, key=lambda e: [int(n) for n in
+                                                          e.split(":")[1].split(".")]):
         path = os.path.join(sys_usb, interface)
         try:
             names = os.listdir(path)
         except OSError:
             continue
-        for name in names:
-            if name.startswith("ttyUSB"):
-                return name
+        found += sorted(name for name in names if name.startswith("ttyUSB"))
         try:
-            ttys = os.listdir(os.path.join(path, "tty"))
+            found += sorted(os.listdir(os.path.join(path, "tty")))
         except OSError:
-            continue
-        if ttys:
-            return ttys[0]
-    return None
+            pass
+    return found
 
 
 # -- descriptors and the standard requests ------------------------------------------------

@@ -2,7 +2,6 @@
 their commands on this host or answer as told, so that what the lab decides from their
 answers (which files the guest cannot see, when a console does not answer) is checked."""
 import os
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -11,60 +10,34 @@ from unittest import mock
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lab"))
 
 import cases  # noqa: E402
+import devices  # noqa: E402
+import layout  # noqa: E402
+import qemu  # noqa: E402
 import run  # noqa: E402
 import script  # noqa: E402
-from labvm import UART  # noqa: E402
-
-
-class Job:
-    def __init__(self, lines, rc):
-        self.lines, self.rc = lines, rc
-
-    def wait(self, timeout):
-        return self.rc
-
-    def output(self):
-        return "\n".join(self.lines)
-
-
-class Shell:
-    """A guest shell: runs each command here (`local`), or gives the answer it was told."""
-
-    def __init__(self, answer=None, local=False):
-        self.answer, self.local = answer, local
-        self.commands = []
-
-    def run(self, command, timeout=60):
-        self.commands.append(command)
-        if self.local:
-            done = subprocess.run(["sh", "-c", command], capture_output=True, text=True)
-            return done.returncode, done.stdout.rstrip("\n")
-        if isinstance(self.answer, Exception):
-            raise self.answer
-        return self.answer
-
-    def start(self, command, timeout):
-        self.commands.append(command)
-        return Job(self.answer[1].splitlines(), self.answer[0])
-
-    def busy(self):
-        return False
+from stand_ins import Shell  # noqa: E402
 
 
 class Far:
+    plugged = True
+
     def take_all(self):
         return b""
+
+    def reset(self):
+        pass
 
 
 class Machine:
     def __init__(self, aux, main=None):
         self.aux, self.main = aux, main or Shell((0, ""))
-        self.far = {UART: Far()}
-        self.usb_plugged = True
-        self.unavailable = {}  # devices that could not be plugged, and why
+        self.devices = devices.of_records(())
+        for device in self.devices:
+            device.far = Far()
 
     def put_file(self, data, suffix=""):
         return "/run/script" + suffix
+
 
 
 class Console:
@@ -77,7 +50,7 @@ class Console:
         return self.files
 
     def port(self, device):
-        return device
+        return device.path
 
     def command(self, path):
         return "velmora run --timed " + path
@@ -90,7 +63,7 @@ def scripted(statements):
     """A case that runs one script and has its answers checked."""
     def function(t):
         t.finish(t.start(statements))
-    return cases.Case("a script", function, devices=(UART,))
+    return cases.Case("a script", function, devices=devices.named(qemu.UART["name"]))
 
 
 class UnseenInGuest(unittest.TestCase):
@@ -103,7 +76,7 @@ class UnseenInGuest(unittest.TestCase):
             self.assertEqual(run.unseen_in_guest(Machine(Shell(local=True)), consoles), [missing])
 
     def test_a_shell_that_fails_is_an_error_of_the_machine_not_a_verdict(self):
-        with self.assertRaises(run.labvm.LabError):
+        with self.assertRaises(layout.LabError):
             run.unseen_in_guest(Machine(Shell((None, ""))), [Console(["/bin/sh"])])
 
 
@@ -112,7 +85,7 @@ class SilentConsole(unittest.TestCase):
         lines = []
         vm = Machine(aux, main)
         try:
-            cases.run_case(vm, Console(), case, UART, lines.append)
+            cases.run_case(vm, Console(), case, vm.devices[0], lines.append)
         except cases.ConsoleSilent as e:
             return lines, e.args
         return lines, None
@@ -121,7 +94,7 @@ class SilentConsole(unittest.TestCase):
         aux = Shell((127, "sh: velmora: not found"))
         lines, silent = self.run_case(scripted([script.call("GetCommCTS")]),
                                       Shell((127, "sh: velmora: not found")), aux)
-        self.assertTrue(lines[-1].startswith("FAIL native 16550 ttyS1 a script"))
+        self.assertTrue(lines[-1].startswith("FAIL native 16550 a script"))
         self.assertEqual(silent, ("the native console does not answer in the guest",
                                   "asked for its version, it ended with status 127: "
                                   "sh: velmora: not found"))
@@ -155,11 +128,11 @@ class EarlyStop(unittest.TestCase):
         later = cases.Case("later", lambda t: ran.append(t))
         stopper = run.EarlyStop(vm, lines.append)
         with mock.patch.object(run, "say", lines.append):
-            stopper.run(Console(), silent, UART, "native ttyS1 first")
-            stopper.run(Console(), later, UART, "native ttyS1 later")
+            stopper.run(Console(), silent, vm.devices[0], "native 16550 first")
+            stopper.run(Console(), later, vm.devices[0], "native 16550 later")
         self.assertEqual(ran, [])
         self.assertEqual(sum(line.startswith("lab: stopping: ") for line in lines), 1)
-        self.assertEqual(lines[-1], "FAIL native ttyS1 later: not run "
+        self.assertEqual(lines[-1], "FAIL native 16550 later: not run "
                                     "(the native console does not answer in the guest)")
 
 

@@ -3,7 +3,8 @@ adapter and its answers are kept, on a clock the test moves."""
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+ADAPTERS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [ADAPTERS, os.path.join(ADAPTERS, "chips")]
 
 import usbip  # noqa: E402
 
@@ -48,9 +49,10 @@ class Bus:
         self.now += seconds
         self.adapter.pump(self.now)
 
-    def receive(self, data, errors=()):
-        """The far end sends `data`; time passes until the chip has all of it and its
-        latency has passed."""
-        self.adapter.uart.inject(data, errors, self.now)
-        self.later(len(data) * self.adapter.uart.settings.char_seconds() + 0.001)
-        self.later(self.adapter.latency)
+    def receive(self, data, errors=(), port=0):
+        """The far end sends `data` to a port; time passes until the chip has all of it and
+        its latency has passed."""
+        port = self.adapter.ports[port]
+        port.uart.inject(data, errors, self.now)
+        self.later(len(data) * port.uart.settings.char_seconds() + 0.001)
+        self.later(port.latency)

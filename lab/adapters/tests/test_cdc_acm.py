@@ -88,10 +88,11 @@ class Notifications(unittest.TestCase):
     def test_dcd_dsr_and_ri_but_no_cts(self):
         driver = Driver(self.bus)
         driver.run()
-        self.bus.adapter.set_inputs(self.bus.now, dsr=False, ri=True, cts=False)
+        port = self.bus.adapter.ports[0]
+        self.bus.adapter.set_inputs(port, self.bus.now, dsr=False, ri=True, cts=False)
         driver.run()
         self.assertEqual(driver.ctrlin, 0x01 | 0x08)
-        self.bus.adapter.set_inputs(self.bus.now, cts=True)
+        self.bus.adapter.set_inputs(port, self.bus.now, cts=True)
         self.assertEqual(self.bus.order, [])  # CTS is not reported at all
 
 

@@ -76,7 +76,7 @@ class ModemLines(unittest.TestCase):
         self.bus.answer(self.bus.submit(1, True, 8))
         held = self.bus.submit(1, True, 8)
         self.assertIsNone(self.bus.answer(held))
-        self.bus.adapter.set_inputs(self.bus.now, ri=True)
+        self.bus.adapter.set_inputs(self.bus.adapter.ports[0], self.bus.now, ri=True)
         packet = self.bus.answer(held)
         self.assertEqual((len(packet), ~packet[2] & 0x0F), (4, 0x0D))
 

@@ -92,7 +92,7 @@ class Status(unittest.TestCase):
         self.assertEqual(self.bus.answer(first), bytes([0xB1, 0x60]))  # CTS DSR DCD
         held = self.bus.submit(1, True, 512)
         self.assertIsNone(self.bus.answer(held))
-        self.bus.adapter.set_inputs(self.bus.now, cts=False)
+        self.bus.adapter.set_inputs(self.bus.adapter.ports[0], self.bus.now, cts=False)
         self.assertEqual(self.bus.answer(held), bytes([0xA1, 0x60]))
 
 

@@ -119,14 +119,18 @@ class Ports(unittest.TestCase):
         self.assertEqual(usbip.parse_status(self.STATUS),
                          {0: (usbip.PORT_IN_USE, "3-1"), 1: (usbip.PORT_FREE, "0-0")})
 
-    def test_the_tty_a_driver_made_is_found_in_sysfs(self):
+    def test_the_ttys_drivers_made_are_found_in_sysfs_in_interface_order(self):
         with tempfile.TemporaryDirectory() as sysfs:
             os.makedirs(os.path.join(sysfs, "3-1:1.0", "ttyUSB5", "tty", "ttyUSB5"))
             os.makedirs(os.path.join(sysfs, "3-2:1.0", "tty", "ttyACM1"))
             os.makedirs(os.path.join(sysfs, "3-2:1.1"))
-            self.assertEqual(usbip.tty_of("3-1", sysfs), "ttyUSB5")
-            self.assertEqual(usbip.tty_of("3-2", sysfs), "ttyACM1")
-            self.assertIsNone(usbip.tty_of("3-3", sysfs))
+            # Two ports, the second interface's tty named first; interface 10 after 2.
+            for interface, tty in (("1.0", "ttyUSB9"), ("1.2", "ttyUSB3"), ("1.10", "ttyUSB1")):
+                os.makedirs(os.path.join(sysfs, "3-4:" + interface, tty))
+            self.assertEqual(usbip.ttys_of("3-1", sysfs), ["ttyUSB5"])
+            self.assertEqual(usbip.ttys_of("3-2", sysfs), ["ttyACM1"])
+            self.assertEqual(usbip.ttys_of("3-3", sysfs), [])
+            self.assertEqual(usbip.ttys_of("3-4", sysfs), ["ttyUSB9", "ttyUSB3", "ttyUSB1"])
 
 
 class StandardRequests(unittest.TestCase):

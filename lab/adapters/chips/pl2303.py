@@ -16,6 +16,7 @@
 import struct
 
 from adapter import Adapter
+from family import record
 from usbip import configuration, device_descriptor, endpoint, interface
 
 VENDOR_READ, VENDOR_WRITE = 0x01, 0x01
@@ -50,12 +51,15 @@ def interrupt_packet(state):
 
 
 class Pl2303(Adapter):
-    family = "pl2303"
-    tx_size, rx_size = 256, 256
-    bulk_in, bulk_out, interrupt_in = 3, 2, 1
+    record = record(
+        "pl2303", "PL2303 HX", "067b:2303", "pl2303", tx_buffer=256, rx_buffer=256,
+        reports=("parity", "framing", "break"),
+        flags={"parity": "byte", "framing": "byte", "overrun": "zero before", "break": "byte"},
+        cts_holds="chip", xoff_holds="chip")
+    endpoints = ((3, 2, 1),)
 
-    def __init__(self, port):
-        super().__init__(port)
+    def __init__(self, number):
+        super().__init__(number)
         self.regs = {}
         self.line = bytearray(struct.pack("<IBBB", 9600, 0, 0, 8))
         self.sent_state = None
@@ -98,19 +102,19 @@ class Pl2303(Adapter):
             return b""
         return None
 
-    def deliver(self):
-        return self.deliver_announcing_errors()
+    def deliver(self, port):
+        return self.deliver_announcing_errors(port)
 
-    def announce(self, kinds):
+    def announce(self, port, kinds):
         flags = 0
         for kind in kinds:
             flags |= ERROR_BITS[kind]
-        self.sent_state = line_state(self.uart.inputs)
-        self.reply(self.int_queue.popleft(), interrupt_packet(self.sent_state | flags))
+        self.sent_state = line_state(port.uart.inputs)
+        self.reply(port.int_queue.popleft(), interrupt_packet(self.sent_state | flags))
         return True
 
-    def notify(self):
-        state = line_state(self.uart.inputs)
-        if self.int_queue and state != self.sent_state:
+    def notify(self, port):
+        state = line_state(port.uart.inputs)
+        if port.int_queue and state != self.sent_state:
             self.sent_state = state
-            self.reply(self.int_queue.popleft(), interrupt_packet(state))
+            self.reply(port.int_queue.popleft(), interrupt_packet(state))

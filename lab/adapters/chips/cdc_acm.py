@@ -16,6 +16,7 @@
 import struct
 
 from adapter import Adapter
+from family import record
 from usbip import configuration, device_descriptor, endpoint, interface
 
 SET_LINE_CODING, GET_LINE_CODING, SET_CONTROL_LINE_STATE, SEND_BREAK = 0x20, 0x21, 0x22, 0x23
@@ -36,12 +37,14 @@ def serial_state(inputs, events=0):
 
 
 class CdcAcm(Adapter):
-    family = "cdc-acm"
-    tx_size, rx_size = 128, 128  # the bridge firmware's ring buffers
-    bulk_in, bulk_out, interrupt_in = 3, 4, 2
+    record = record(
+        "cdc-acm", "Arduino Uno R3 USB bridge (CDC-ACM)", "2341:0043", "cdc_acm",
+        tx_buffer=128, rx_buffer=128,  # the bridge firmware's ring buffers
+        inputs=("dsr", "ri", "dcd"), flags={"break": "byte"})
+    endpoints = ((3, 4, 2),)
 
-    def __init__(self, port):
-        super().__init__(port)
+    def __init__(self, number):
+        super().__init__(number)
         self.coding = bytearray(struct.pack("<IBBB", 9600, 0, 0, 8))
         self.sent_state = None
 
@@ -81,20 +84,20 @@ class CdcAcm(Adapter):
     def _break_ends(self, now):
         self.uart.break_on = False
 
-    def deliver(self):
-        return self.deliver_announcing_errors()
+    def deliver(self, port):
+        return self.deliver_announcing_errors(port)
 
-    def announce(self, kinds):
+    def announce(self, port, kinds):
         events = 0
         for kind in kinds:
             events |= ERROR_BITS[kind]
-        self._notify(events)
+        self._notify(port, events)
         return not events & BREAK  # the driver adds the break's 0 byte itself
 
-    def _notify(self, events=0):
-        self.sent_state = serial_state(self.uart.inputs)
-        self.reply(self.int_queue.popleft(), serial_state(self.uart.inputs, events))
+    def _notify(self, port, events=0):
+        self.sent_state = serial_state(port.uart.inputs)
+        self.reply(port.int_queue.popleft(), serial_state(port.uart.inputs, events))
 
-    def notify(self):
-        if self.int_queue and serial_state(self.uart.inputs) != self.sent_state:
-            self._notify()
+    def notify(self, port):
+        if port.int_queue and serial_state(port.uart.inputs) != self.sent_state:
+            self._notify(port)

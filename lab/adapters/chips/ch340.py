@@ -15,6 +15,7 @@
 - No line errors reach the driver: bytes arrive as received, a break as a 0 byte. No
   hardware flow control in 6.1, and no tx_empty: tcdrain waits for the driver's queue only."""
 from adapter import Adapter
+from family import record
 from usbip import configuration, device_descriptor, endpoint, interface
 
 READ_VERSION, WRITE_REG, READ_REG, SERIAL_INIT, MODEM_CTRL = 0x5F, 0x9A, 0x95, 0xA1, 0xA4
@@ -46,13 +47,14 @@ def modem_bits(inputs):
 
 
 class Ch340(Adapter):
-    family = "ch340"
-    tx_size, rx_size = 32, 32
+    record = record(
+        "ch340", "CH340G", "1a86:7523", "ch341", tx_buffer=32, rx_buffer=32,
+        reports=())
+    endpoints = ((2, 2, 1),)
     packet = 32
-    bulk_in, bulk_out, interrupt_in = 2, 2, 1
 
-    def __init__(self, port):
-        super().__init__(port)
+    def __init__(self, number):
+        super().__init__(number)
         self.regs = {REG_BREAK: 0x01, REG_LCR: 0xC3, REG_LCR2: 0x00, REG_PRESCALER: 0x00,
                      REG_DIVISOR: 0x00, 0x07: 0x00, 0x2C: 0x00}
         self.sent_modem = None
@@ -104,16 +106,16 @@ class Ch340(Adapter):
             return b""
         return None
 
-    def deliver(self):
+    def deliver(self, port):
         moved = False
-        rx = self.uart.rx
-        while self.in_queue and self.rx_ready():
-            self.reply(self.in_queue.popleft(), rx.pop(self.packet)[0])
+        rx = port.uart.rx
+        while port.in_queue and self.rx_ready(port):
+            self.reply(port.in_queue.popleft(), rx.pop(self.packet)[0])
             moved = True
         return moved
 
-    def notify(self):
-        bits = modem_bits(self.uart.inputs)
-        if self.int_queue and bits != self.sent_modem:
+    def notify(self, port):
+        bits = modem_bits(port.uart.inputs)
+        if port.int_queue and bits != self.sent_modem:
             self.sent_modem = bits
-            self.reply(self.int_queue.popleft(), bytes([0x08, 0x00, ~bits & 0xFF, 0xEE]))
+            self.reply(port.int_queue.popleft(), bytes([0x08, 0x00, ~bits & 0xFF, 0xEE]))

@@ -12,6 +12,7 @@
   every latency period, which only costs time here.
 - tcdrain and close wait for TEMT through GET_MODEM_STATUS (ftdi_tx_empty)."""
 from adapter import Adapter
+from family import record
 from usbip import configuration, device_descriptor, endpoint, interface
 
 RESET, MODEM_CTRL, SET_FLOW_CTRL, SET_BAUD_RATE, SET_DATA = 0, 1, 2, 3, 4
@@ -44,14 +45,19 @@ def modem_status(inputs):
 
 
 class Ft232r(Adapter):
-    family = "ftdi"
-    tx_size, rx_size = 256, 128  # the FT232R's transmit and receive buffers
-    bulk_in, bulk_out = 1, 2
+    record = record(
+        "ftdi", "FT232R", "0403:6001", "ftdi_sio", tx_buffer=256, rx_buffer=128,
+        data_bits=(5, 7, 8),
+        flags={"parity": "byte", "framing": "byte", "overrun": "zero before", "break": "byte"},
+        cts_holds="chip", xoff_holds="chip")
+    endpoints = ((1, 2, None),)
+    # The latency timer: a packet short of 62 bytes waits this long (16 ms unless the
+    # driver asks for low latency).
+    latency = 0.016
 
-    def __init__(self, port):
-        super().__init__(port)
-        self.latency_ms = 16
-        self.sent_status = None
+    def __init__(self, number):
+        super().__init__(number)
+        self.sent_status = [None] * len(self.ports)
 
     def describe(self):
         device = device_descriptor(0x0403, 0x6001, 0x0600, packet0=8)
@@ -59,19 +65,25 @@ class Ft232r(Adapter):
             endpoint(0x81, "bulk", 64), endpoint(0x02, "bulk", 64)])], power_ma=90)
         return device, config, ["FTDI", "FT232R USB UART", "VLM00001"]
 
-    @property
-    def latency(self):
-        """The latency timer: a packet short of 62 bytes waits this long (16 ms unless the
-        driver asks for low latency)."""
-        return self.latency_ms / 1000.0
+    def line_status(self, port):
+        return TEMT | THRE if not port.uart.tx else 0
 
-    def line_status(self):
-        return TEMT | THRE if not self.uart.tx else 0
+    def port_of(self, setup):
+        """The port a request is for: a single-port chip has only the one."""
+        return self.ports[0]
+
+    def baud(self, setup):
+        """The rate of SET_BAUD_RATE's divisor (value, and index's low byte)."""
+        return baud_from_divisor(setup.value | (setup.index & 0xFF) << 16)
 
     def request(self, setup, data, now):
-        uart, value, r = self.uart, setup.value, setup.request
+        value, r = setup.value, setup.request
         if setup.kind != "vendor":
             return None
+        port = self.port_of(setup)
+        if port is None:
+            return None
+        uart = port.uart
         if r == RESET:
             uart.purge(tx=value in (0, 2), rx=value in (0, 1))
         elif r == MODEM_CTRL:
@@ -86,7 +98,7 @@ class Ft232r(Adapter):
             if mode & 0x04:
                 uart.xon, uart.xoff = value & 0xFF, value >> 8
         elif r == SET_BAUD_RATE:
-            uart.settings.baud = baud_from_divisor(value | (setup.index & 0xFF) << 16)
+            uart.settings.baud = self.baud(setup)
         elif r == SET_DATA:
             bits = value & 0xFF
             # CS5 arrives as 0: an FT232R then falls back to 8 bits (the driver's comment).
@@ -95,11 +107,11 @@ class Ft232r(Adapter):
             uart.settings.stop_bits = STOP_BITS.get((value >> 11) & 3, 1)
             uart.break_on = bool(value & 0x4000)
         elif r == GET_MODEM_STATUS:
-            return bytes([modem_status(uart.inputs), self.line_status()])
+            return bytes([modem_status(uart.inputs), self.line_status(port)])
         elif r == SET_LATENCY_TIMER:
-            self.latency_ms = value & 0xFF
+            port.latency = (value & 0xFF) / 1000.0
         elif r == GET_LATENCY_TIMER:
-            return bytes([self.latency_ms])
+            return bytes([round(port.latency * 1000)])
         elif r == READ_PINS:
             return b"\xff"
         elif r == READ_EEPROM:
@@ -108,14 +120,14 @@ class Ft232r(Adapter):
             return None
         return b""
 
-    def packets(self, limit):
+    def packets(self, port, limit):
         """One bulk IN transfer of at most `limit` bytes, or None when there is nothing
         to say. Each packet: the two status bytes, then up to 62 data bytes."""
-        rx = self.uart.rx
-        s0 = modem_status(self.uart.inputs)
-        s1 = self.line_status()
+        rx = port.uart.rx
+        s0 = modem_status(port.uart.inputs)
+        s1 = self.line_status(port)
         out = bytearray()
-        while self.rx_ready() and len(out) + 3 <= limit:
+        while self.rx_ready(port) and len(out) + 3 <= limit:
             if rx.next_error() == 0:
                 data, errors = rx.pop(1)
                 flags = 0
@@ -127,19 +139,19 @@ class Ft232r(Adapter):
             out += bytes([s0, s1]) + data
             if len(data) < 62:
                 break
-        if not out and s0 != self.sent_status:
+        if not out and s0 != self.sent_status[port.index]:
             out = bytearray([s0, s1])
         if not out:
             return None
-        self.sent_status = s0
+        self.sent_status[port.index] = s0
         return bytes(out)
 
-    def deliver(self):
+    def deliver(self, port):
         moved = False
-        while self.in_queue:
-            data = self.packets(self.in_queue[0].length)
+        while port.in_queue:
+            data = self.packets(port, port.in_queue[0].length)
             if data is None:
                 break
-            self.reply(self.in_queue.popleft(), data)
+            self.reply(port.in_queue.popleft(), data)
             moved = True
         return moved

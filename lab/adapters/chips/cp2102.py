@@ -18,6 +18,7 @@
 import struct
 
 from adapter import Adapter
+from family import record
 from usbip import configuration, device_descriptor, endpoint, interface
 
 IFC_ENABLE, SET_LINE_CTL, GET_LINE_CTL, SET_BREAK = 0x00, 0x03, 0x04, 0x05
@@ -62,12 +63,15 @@ def event_encode(data, errors):
 
 
 class Cp2102(Adapter):
-    family = "cp2102"
-    tx_size, rx_size = 640, 576  # the CP2102's transmit and receive buffers
-    bulk_in, bulk_out = 1, 1
+    record = record(
+        "cp2102", "CP2102", "10c4:ea60", "cp210x", tx_buffer=640, rx_buffer=576,
+        rates="table",
+        flags={"parity": "byte", "framing": "byte", "overrun": "zero before", "break": "byte"},
+        flags_need_inpck=True, cts_holds="chip", xoff_holds="chip")
+    endpoints = ((1, 1, None),)
 
-    def __init__(self, port):
-        super().__init__(port)
+    def __init__(self, number):
+        super().__init__(number)
         self.enabled = False
         self.event_escape = 0
         self.line_ctl = 0x0800
@@ -150,17 +154,17 @@ class Cp2102(Adapter):
             return None
         return b""
 
-    def deliver(self):
+    def deliver(self, port):
         moved = False
-        rx = self.uart.rx
-        while self.in_queue and self.rx_ready():
-            limit = self.in_queue[0].length
+        rx = port.uart.rx
+        while port.in_queue and self.rx_ready(port):
+            limit = port.in_queue[0].length
             if self.event_escape == ESCAPE:
                 # Room for every byte to double, so the transfer never overflows.
                 data, errors = rx.pop(limit // 4)
                 data = event_encode(data, errors)
             else:
                 data = rx.pop(limit)[0]
-            self.reply(self.in_queue.popleft(), data)
+            self.reply(port.in_queue.popleft(), data)
             moved = True
         return moved

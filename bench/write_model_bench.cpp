@@ -13,8 +13,8 @@
 #include <string>
 
 #include "bench/rig.h"
-#include "serial/output_queue.h"
 #include "serial/tty_output.h"
+#include "serial/write_rule.h"
 
 namespace velmora::bench {
 namespace {
@@ -31,14 +31,14 @@ void BM_Paired_WriteModel(benchmark::State& state) {
     const std::string data(size, 'w');
     const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
     serial::tty_output::TtyOutput device(model.fd());
+    serial::LinePace pace;
     const std::array<std::function<bool()>, 3> sides = {
         [&] { return RawWriteAll(raw.fd(), data.data(), size); },
         [&] { return RawWriteAll(drained.fd(), data.data(), size) && tcdrain(drained.fd()) == 0; },
         [&] {
-            const serial::Micros deadline = device.Now() + 1'000'000;
             const serial::WriteOutcome out =
-                serial::WriteThroughQueue(device, serial::QueueKind::kTakesBack, bytes,
-                                          static_cast<std::uint32_t>(size), deadline, nanosPerByte);
+                serial::WriteThroughDriver(device, serial::OutputRule::kTakesBack, pace, bytes,
+                                           static_cast<std::uint32_t>(size), 1000, nanosPerByte);
             return out.ok && out.sent == size;
         },
     };

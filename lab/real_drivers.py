@@ -195,6 +195,43 @@ def rts_under_handshake(t):
     t.finish(run)
 
 
+# Each scheme sets DTR and RTS as Windows does: none and XON/XOFF drop both, the hardware
+# handshake raises DTR and hands RTS to the handshake, which keeps it up while the input
+# has room, whatever the script or a scheme before left it at (cdc_acm and ch341 never
+# raise it themselves: a device that waits for RTS would never send).
+SCHEMES = ((None, {"DTR": "1", "RTS": "1"}), ("EscapeComm 3", {"DTR": "1", "RTS": "0"}),
+           (1, {"DTR": "1", "RTS": "1"}), (0, {"DTR": "0", "RTS": "0"}),
+           (1, {"DTR": "1", "RTS": "1"}), (2, {"DTR": "0", "RTS": "0"}),
+           (1, {"DTR": "1", "RTS": "1"}))
+# Wine's serial layer switches the handshake on and leaves RTS where it was.
+WINE_SCHEMES = tuple((scheme, dict(lines, RTS="0") if scheme == 1 else lines)
+                     for scheme, lines in SCHEMES)
+
+
+@case(lambda d: "each flow-control scheme sets DTR and RTS, the handshake raising RTS "
+      "however it was left, " + SEEN[d.software], consoles=NATIVE)
+@case(lambda d: "each flow-control scheme sets DTR and RTS, the handshake leaving RTS down "
+      "where it was left down, " + SEEN[d.software] + " (Wine's serial layer)", consoles=WINE)
+def lines_by_scheme(t):
+    schemes = SCHEMES if t.native else WINE_SCHEMES
+    statements = [call("new", t.port, 4096, 4096, want="<void>")]
+    for n, (scheme, _) in enumerate(schemes):
+        if scheme == "EscapeComm 3":
+            statements.append(call("EscapeComm", 3, want=1))
+        elif scheme is not None:
+            statements.append(call("SetCommFlowControl", scheme, want=1))
+        statements += [call("WriteComm", "<s%d>" % n, want=4), expect("<k%d>" % n, 30000)]
+    run = t.start(statements + closed())
+    for n, (scheme, wanted) in enumerate(schemes):
+        if not t.check(t.far.read_until(b"<s%d>" % n, 60) is not None, "<s%d> never came" % n):
+            break
+        when = scheme if isinstance(scheme, str) else (
+            "new" if scheme is None else "SetCommFlowControl %d" % scheme)
+        check_lines(t, wanted, "after %s (step %d)" % (when, n))
+        t.far.send(b"<k%d>" % n)
+    t.finish(run)
+
+
 @case("every byte value both ways")
 def every_byte(t):
     values = bytes(range(256))

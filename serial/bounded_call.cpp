@@ -1,82 +1,117 @@
 #include "serial/bounded_call.h"
 
 #include <asm/termbits.h>
-#include <errno.h>
-#include <linux/sched.h>  // clone_args, CLONE_FILES, CLONE_PIDFD
-#include <poll.h>
+#include <linux/futex.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cstdint>
+
+#include "serial/child_task.h"
 
 namespace velmora::serial::bounded_call {
 
 namespace {
 
-Micros Now() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<Micros>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+struct SyscallJob {
+    long number, a, b, c;
+};
+
+int MakeSyscall(void* job) {
+    const auto* j = static_cast<SyscallJob*>(job);
+    return RawSyscall(j->number, j->a, j->b, j->c) == 0 ? 0 : 1;
 }
 
-// Waits until the child behind `pidfd` has ended, or `deadline` has passed.
-bool AwaitEnd(int pidfd, Micros deadline) {
-    for (;;) {
-        const Micros left = deadline - Now();
-        if (left <= 0) return false;
-        pollfd p{pidfd, POLLIN, 0};
-        const int n = poll(&p, 1, static_cast<int>(std::min<Micros>((left + 999) / 1000, 60'000)));
-        if (n > 0) return true;
-        if (n < 0 && errno != EINTR) return false;
+// The child's close must be the last one: it waits until this process has let go of its
+// own descriptor. It drops its copies of every other descriptor first, so that it holds
+// no other file of the host's a moment longer than it must.
+struct CloseJob {
+    int fd;
+    std::atomic<int> released;
+};
+
+int CloseLast(void* job) {
+    auto* j = static_cast<CloseJob*>(job);
+    if (j->fd > 0) RawSyscall(SYS_close_range, 0, j->fd - 1, 0);
+    RawSyscall(SYS_close_range, j->fd + 1, UINT_MAX, 0);
+    while (j->released.load() == 0) {
+        RawSyscall(SYS_futex, reinterpret_cast<long>(&j->released), FUTEX_WAIT, 0, 0);
     }
+    return RawSyscall(SYS_close, j->fd) == 0 ? 0 : 1;
+}
+
+Outcome OutcomeOf(ChildTask::End end) {
+    switch (end) {
+        case ChildTask::End::kSucceeded:
+            return Outcome::kDone;
+        case ChildTask::End::kFailed:
+            return Outcome::kFailed;
+        case ChildTask::End::kKilled:
+            break;
+    }
+    return Outcome::kCutShort;
+}
+
+void* CloseOnThisThread(void* fd) {
+    close(static_cast<int>(reinterpret_cast<std::intptr_t>(fd)));
+    return nullptr;
+}
+
+// Without a child, a thread of its own waits for the close; it runs none of the host's
+// signal handlers either. The descriptor stays taken until then, so it is never reused
+// under the close.
+Outcome CloseOnAThread(int fd) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    pthread_t thread;
+    const bool started =
+        pthread_create(&thread, &attributes, CloseOnThisThread,
+                       reinterpret_cast<void*>(static_cast<std::intptr_t>(fd))) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    pthread_attr_destroy(&attributes);
+    if (started) return Outcome::kCutShort;
+    // No task at all can be made here (a pids limit reached): the one wait left.
+    return close(fd) == 0 ? Outcome::kDone : Outcome::kFailed;
 }
 
 }  // namespace
 
 Outcome SyscallWithin(long number, long a, long b, long c, Micros bound) {
-    int pidfd = -1;
-    clone_args args{};
-    // The child shares the descriptor table, so a close it makes is this process's
-    // close, and the last one; it has memory of its own, so nothing it does can touch
-    // this process's; and it sends no signal when it ends.
-    args.flags = CLONE_FILES | CLONE_PIDFD;
-    args.pidfd = reinterpret_cast<std::uintptr_t>(&pidfd);
-    args.exit_signal = 0;
-    const Micros deadline = Now() + bound;
-    const long child = syscall(SYS_clone3, &args, sizeof args);
-    if (child == 0) {
-        // The child: nothing but system calls from here to its end.
-        const long result = syscall(number, a, b, c);
-        syscall(SYS_exit, result == 0 ? 0 : 1);
-    }
-    if (child < 0) {
-        // No child to be had (an old kernel, a sandbox): the call is made here, and
-        // waits as long as the kernel makes it.
-        return syscall(number, a, b, c) == 0 ? Outcome::kDone : Outcome::kFailed;
-    }
-    const bool ended = AwaitEnd(pidfd, deadline);
-    if (!ended) syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
-    // Killed, the child is gone as soon as the kernel has finished the call's work.
-    siginfo_t info{};
-    while (waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED | __WALL) < 0 &&
-           errno == EINTR) {
-    }
-    close(pidfd);
-    if (!ended) return Outcome::kCutShort;
-    return info.si_code == CLD_EXITED && info.si_status == 0 ? Outcome::kDone : Outcome::kFailed;
+    const Deadline deadline = Deadline::After(MonotonicMicros(), bound);
+    const SyscallJob job{number, a, b, c};
+    ChildTask child;
+    if (!child.Start(MakeSyscall, &job, sizeof job)) return Outcome::kRefused;
+    return OutcomeOf(child.Finish(deadline));
 }
 
 Outcome CloseWithin(int fd, Micros bound) {
-    return SyscallWithin(SYS_close, fd, 0, 0, bound);
+    const Deadline deadline = Deadline::After(MonotonicMicros(), bound);
+    CloseJob job{fd, {0}};
+    ChildTask child;
+    if (!child.Start(CloseLast, &job, sizeof job)) return CloseOnAThread(fd);
+    close(fd);  // the child's copy is now the last reference
+    auto* released = &static_cast<CloseJob*>(child.Job())->released;
+    released->store(1);
+    RawSyscall(SYS_futex, reinterpret_cast<long>(released), FUTEX_WAKE, 1, 0);
+    return OutcomeOf(child.Finish(deadline));
 }
 
 Outcome StartBreakWithin(int fd, Micros bound) {
-    return SyscallWithin(SYS_ioctl, fd, TIOCSBRK, 0, bound);
+    const Outcome outcome = SyscallWithin(SYS_ioctl, fd, TIOCSBRK, 0, bound);
+    // Killed after the driver set the break (a USB control transfer runs to its end),
+    // the child never reports it: the break is ended again, so that 0 is the truth.
+    if (outcome == Outcome::kCutShort) ioctl(fd, TIOCCBRK, nullptr);
+    return outcome;
 }
 
 }  // namespace velmora::serial::bounded_call

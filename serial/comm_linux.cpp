@@ -21,7 +21,8 @@
 #include "serial/comm.h"
 #include "serial/linux_line.h"
 #include "serial/linux_port.h"
-#include "serial/output_queue.h"
+#include "serial/local_port.h"
+#include "serial/tty_driver.h"
 #include "serial/tty_output.h"
 
 namespace velmora::serial {
@@ -47,10 +48,16 @@ bool SetModemLines(int fd, int raise, int drop) {
     return true;
 }
 
-// Drives DTR and RTS when their control mode changes between enable and disable.
-// A device without modem lines (a pty) has nothing to drive and still takes the
-// rest of the settings. Raising and dropping are two ioctls: when the second fails,
-// the lines the first raised are dropped again, so the lines stay as they were.
+// Drives DTR and RTS when their control mode changes, as Windows does: enable raises the
+// line, disable drops it, and the RTS handshake raises RTS, for under it RTS is up while
+// the input has room. The kernel leaves RTS where it was when CRTSCTS is switched on, and
+// several drivers (cdc_acm, ch341 in 6.1) never drive it from CRTSCTS at all: a script
+// that dropped RTS before choosing the handshake would otherwise leave it down for good,
+// and a device that waits for RTS would never send. (Where the chip or the serial core
+// drives RTS itself, it takes it over again at its next throttle.) A device without
+// modem lines (a pty) has nothing to drive and still takes the rest of the settings.
+// Raising and dropping are two ioctls: when the second fails, the lines the first raised
+// are dropped again, so the lines stay as they were.
 bool ApplyLineControls(int fd, const Dcb& was, const Dcb& wanted) {
     int raise = 0;
     int drop = 0;
@@ -58,8 +65,8 @@ bool ApplyLineControls(int fd, const Dcb& was, const Dcb& wanted) {
         (dcb::DtrControl(wanted) == dcb::kControlEnable ? raise : drop) |= TIOCM_DTR;
     }
     const std::uint32_t rts = dcb::RtsControl(wanted);
-    if (rts != dcb::RtsControl(was) && rts != dcb::kControlHandshake) {
-        (rts == dcb::kControlEnable ? raise : drop) |= TIOCM_RTS;
+    if (rts != dcb::RtsControl(was)) {
+        (rts == dcb::kControlDisable ? drop : raise) |= TIOCM_RTS;
     }
     if (raise == 0 && drop == 0) return true;
     int before = 0;
@@ -72,8 +79,8 @@ bool ApplyLineControls(int fd, const Dcb& was, const Dcb& wanted) {
 
 }  // namespace
 
-PortHandle CreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, std::uint32_t,
-                       std::uint32_t, PortHandle) {
+PortHandle local::CreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, std::uint32_t,
+                              std::uint32_t, PortHandle) {
     if (name == nullptr) return InvalidPort();
     // Allocated before the device is touched: without memory the open fails, and
     // nothing may throw out through the module.
@@ -93,16 +100,12 @@ PortHandle CreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, st
         return InvalidPort();
     }
     port->line = original;
-    // A pty passes bytes unflagged, and keeps no output queue: it is the one tty whose
-    // input needs no marks.
-    port->marksInput = KeepsQueue(*port);
-    linux_line::MakeRaw(port->line, port->marksInput);
+    port->driver = DescribeDriver(fd, &port->counters);
+    port->input.MarkErrors(port->driver.marksInput);
+    linux_line::MakeRaw(port->line, port->driver.marksInput);
     PortHandle handle = InvalidPort();
     if (Ioctl(fd, TCSETS2, &port->line) == 0 && Ioctl(fd, TCGETS2, &port->line) == 0) {
         port->dcb = linux_line::InitialDcb(port->line);
-        // Asked once: a device without error counters (a pty, many USB adapters) is not
-        // asked again on every ReadComm.
-        port->hasCounters = Ioctl(fd, TIOCGICOUNT, &port->counters) == 0;
         handle = Ports().Add(std::move(port));
     }
     if (handle == InvalidPort()) {
@@ -114,13 +117,13 @@ PortHandle CreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, st
     return handle;
 }
 
-Bool SetupComm(PortHandle handle, std::uint32_t, std::uint32_t) {
+Bool local::SetupComm(PortHandle handle, std::uint32_t, std::uint32_t) {
     // Linux sizes its queues in the driver; the recommendation has nowhere to go.
     Port* port = Ports().Find(handle);
     return port != nullptr && DevicePresent(*port);
 }
 
-Bool GetCommState(PortHandle handle, Dcb* dcb) {
+Bool local::GetCommState(PortHandle handle, Dcb* dcb) {
     Port* port = Ports().Find(handle);
     if (port == nullptr || dcb == nullptr) return 0;
     termios2 line{};
@@ -130,7 +133,7 @@ Bool GetCommState(PortHandle handle, Dcb* dcb) {
     return 1;
 }
 
-Bool SetCommState(PortHandle handle, Dcb* dcb) {
+Bool local::SetCommState(PortHandle handle, Dcb* dcb) {
     Port* port = Ports().Find(handle);
     if (port == nullptr || dcb == nullptr) return 0;
     termios2 wanted{};
@@ -148,7 +151,7 @@ Bool SetCommState(PortHandle handle, Dcb* dcb) {
     return 1;
 }
 
-Bool PurgeComm(PortHandle handle, std::uint32_t flags) {
+Bool local::PurgeComm(PortHandle handle, std::uint32_t flags) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
     if (flags & ~(kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear)) return 0;
@@ -157,10 +160,15 @@ Bool PurgeComm(PortHandle handle, std::uint32_t flags) {
     const bool tx = flags & kPurgeTxClear;
     if (!rx && !tx) return 1;
     const int queue = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
-    return Ioctl(port->fd, TCFLSH, reinterpret_cast<void*>(static_cast<std::intptr_t>(queue))) == 0;
+    if (Ioctl(port->fd, TCFLSH, reinterpret_cast<void*>(static_cast<std::intptr_t>(queue))) != 0) {
+        return 0;
+    }
+    // What was read ahead of the driver's queue is received input too.
+    if (rx) port->input.Clear();
+    return 1;
 }
 
-Bool SetCommTimeouts(PortHandle handle, CommTimeouts* timeouts) {
+Bool local::SetCommTimeouts(PortHandle handle, CommTimeouts* timeouts) {
     Port* port = Ports().Find(handle);
     if (port == nullptr || timeouts == nullptr || !DevicePresent(*port)) return 0;
     port->timeouts = *timeouts;
@@ -185,23 +193,29 @@ constexpr Micros kCallBound = 500'000;
 // or takes back what did not leave), so it is dropped; then only a FIFO's last bytes
 // are waited for. True when the output has settled, and the kernel will not wait.
 bool SettleOutput(Port& port) {
-    if (!KeepsQueue(port)) return true;
-    if (QueueKindOf(port) == QueueKind::kKeeps) return false;  // its chip cannot be seen
+    switch (port.driver.output) {
+        case OutputRule::kPassesThrough:
+            return true;
+        case OutputRule::kCannotTakeBack:
+            return false;  // its chip cannot be seen
+        case OutputRule::kTakesBack:
+            break;
+    }
     tty_output::TtyOutput device(port.fd);
     device.Discard();
-    const std::int64_t perByte = tty_output::NanosPerByte(port.line);
+    const std::int64_t perByte = linux_line::NanosPerByte(port.line);
     // Long enough for the largest UART FIFO at the line's rate, never long.
     constexpr std::int64_t kFifoBytes = 128;
     constexpr Micros kSlack = 20'000;
     const Micros bound =
         perByte > 0 ? std::min(kSettleBound, kFifoBytes * perByte / 1000 + kSlack) : kSettleBound;
-    return tty_output::AwaitSettled(port.fd, device.Now() + bound, perByte);
+    return tty_output::AwaitSettled(port.fd, Deadline::After(device.Now(), bound), perByte);
 }
 
 // A break the kernel would make wait for output that does not leave is not started:
 // the script learns that from the answer, 0.
 Bool StartBreak(Port& port) {
-    const bool started = SettleOutput(port) ? WaitingIoctl(port.fd, TIOCSBRK, nullptr) == 0
+    const bool started = SettleOutput(port) ? ioctl(port.fd, TIOCSBRK, nullptr) == 0
                                             : bounded_call::StartBreakWithin(port.fd, kCallBound) ==
                                                   bounded_call::Outcome::kDone;
     if (!started) return 0;
@@ -211,7 +225,7 @@ Bool StartBreak(Port& port) {
 
 }  // namespace
 
-Bool EscapeCommFunction(PortHandle handle, std::uint32_t function) {
+Bool local::EscapeCommFunction(PortHandle handle, std::uint32_t function) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
     switch (function) {
@@ -248,60 +262,34 @@ Bool EscapeCommFunction(PortHandle handle, std::uint32_t function) {
     }
 }
 
-namespace {
-
-// Takes what the line discipline holds into the port, marks out. False when the device
-// has gone (a hung-up tty reads as at its end).
-bool PullInput(Port& port) {
-    if (port.aheadBegin == port.aheadEnd) {
-        port.aheadBegin = port.aheadEnd = 0;
-    } else if (port.aheadBegin > 0) {
-        std::memmove(port.ahead.data(), port.ahead.data() + port.aheadBegin,
-                     port.aheadEnd - port.aheadBegin);
-        port.aheadEnd -= port.aheadBegin;
-        port.aheadBegin = 0;
-    }
-    const std::size_t room = port.ahead.size() - port.aheadEnd;
-    if (room == 0) return true;
-    for (;;) {
-        const ssize_t n = read(port.fd, port.ahead.data() + port.aheadEnd, room);
-        if (n > 0) {
-            port.aheadEnd += static_cast<std::uint32_t>(
-                port.marks.Unmark(port.ahead.data() + port.aheadEnd, static_cast<std::size_t>(n)));
-            return true;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        return n < 0 && errno == EAGAIN;
-    }
-}
-
-}  // namespace
-
-Bool ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
+Bool local::ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
     Port* port = Ports().Find(handle);
     if (port == nullptr) return 0;
-    serial_icounter_struct now = port->counters;
-    if (port->hasCounters && Ioctl(port->fd, TIOCGICOUNT, &now) < 0) return 0;
     std::uint32_t waiting = 0;
-    std::uint32_t marked = 0;
-    if (port->marksInput) {
+    std::uint32_t found = 0;
+    if (port->driver.marksInput) {
         // What waits is counted with the marks out; a driver that counts no errors tells
         // of them only through the marks.
-        if ((status != nullptr || !port->hasCounters) && !PullInput(*port)) return 0;
-        waiting = port->aheadEnd - port->aheadBegin;
-        if (!port->hasCounters) {
-            marked = port->marks.TakeErrors(dcb::Has(port->dcb, dcb::kParity) &&
-                                            (port->line.c_cflag & PARENB) != 0);
+        if ((status != nullptr || !port->driver.counts) &&
+            port->input.ReadAhead(port->fd) == ReceivedBytes::Arrival::kGone) {
+            return 0;
         }
+        waiting = port->input.Waiting();
     } else if (status != nullptr) {
         int queued = 0;
         if (Ioctl(port->fd, TIOCINQ, &queued) < 0) return 0;
         waiting = static_cast<std::uint32_t>(queued);
     }
-    // Only a call that succeeds consumes the errors it reports.
-    const std::uint32_t found =
-        NewErrors(port->counters, now, dcb::Has(port->dcb, dcb::kParity)) | marked;
-    port->counters = now;
+    if (port->driver.counts) {
+        serial_icounter_struct now{};
+        if (Ioctl(port->fd, TIOCGICOUNT, &now) < 0) return 0;
+        // Only a call that succeeds consumes the errors it reports.
+        found = NewErrors(port->counters, now, dcb::Has(port->dcb, dcb::kParity));
+        port->counters = now;
+    } else if (port->driver.marksInput) {
+        found = port->input.TakeErrors(dcb::Has(port->dcb, dcb::kParity) &&
+                                       (port->line.c_cflag & PARENB) != 0);
+    }
     if (status != nullptr) *status = ComStat{0, waiting, 0};
     if (errors != nullptr) *errors = found;
     return 1;
@@ -309,11 +297,12 @@ Bool ClearCommError(PortHandle handle, std::uint32_t* errors, ComStat* status) {
 
 // A close the kernel would make wait for output that does not leave is cut short, and
 // the driver drops what it held: as on Windows, closing a port abandons its output.
-Bool CloseHandle(PortHandle handle) {
+Bool local::CloseHandle(PortHandle handle) {
     std::unique_ptr<Port> port = Ports().Remove(handle);
     if (port == nullptr) return 0;
     Ioctl(port->fd, TIOCNXCL, nullptr);
     if (SettleOutput(*port)) return close(port->fd) == 0;  // also drops the advisory lock
+    // The descriptor goes at once, and the open file with the child's end or kill.
     return bounded_call::CloseWithin(port->fd, kCallBound) != bounded_call::Outcome::kFailed;
 }
 

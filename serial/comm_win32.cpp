@@ -7,6 +7,7 @@
 #include <new>
 
 #include "serial/comm.h"
+#include "serial/local_port.h"
 #include "serial/port_name.h"
 
 namespace velmora::serial {
@@ -17,9 +18,9 @@ static_assert(sizeof(CommTimeouts) == sizeof(COMMTIMEOUTS));
 static_assert(sizeof(ComStat) == sizeof(COMSTAT) &&
               offsetof(ComStat, cbInQue) == offsetof(COMSTAT, cbInQue));
 
-PortHandle CreateFileA(const char* name, std::uint32_t access, std::uint32_t shareMode,
-                       void* security, std::uint32_t disposition, std::uint32_t flags,
-                       PortHandle templateFile) {
+PortHandle local::CreateFileA(const char* name, std::uint32_t access, std::uint32_t shareMode,
+                              void* security, std::uint32_t disposition, std::uint32_t flags,
+                              PortHandle templateFile) {
     if (name == nullptr) name = "";
     const char* prefix = DeviceNamespacePrefix(name);
     // Nothing here may throw out through the module: without memory for the longer
@@ -42,60 +43,60 @@ PortHandle CreateFileA(const char* name, std::uint32_t access, std::uint32_t sha
                          disposition, flags, templateFile);
 }
 
-Bool SetupComm(PortHandle port, std::uint32_t inQueue, std::uint32_t outQueue) {
+Bool local::SetupComm(PortHandle port, std::uint32_t inQueue, std::uint32_t outQueue) {
     return ::SetupComm(port, inQueue, outQueue);
 }
 
-Bool GetCommState(PortHandle port, Dcb* dcb) {
+Bool local::GetCommState(PortHandle port, Dcb* dcb) {
     return ::GetCommState(port, reinterpret_cast<DCB*>(dcb));
 }
 
-Bool SetCommState(PortHandle port, Dcb* dcb) {
+Bool local::SetCommState(PortHandle port, Dcb* dcb) {
     return ::SetCommState(port, reinterpret_cast<DCB*>(dcb));
 }
 
-Bool PurgeComm(PortHandle port, std::uint32_t flags) {
+Bool local::PurgeComm(PortHandle port, std::uint32_t flags) {
     return ::PurgeComm(port, flags);
 }
 
-Bool SetCommTimeouts(PortHandle port, CommTimeouts* timeouts) {
+Bool local::SetCommTimeouts(PortHandle port, CommTimeouts* timeouts) {
     return ::SetCommTimeouts(port, reinterpret_cast<COMMTIMEOUTS*>(timeouts));
 }
 
-Bool EscapeCommFunction(PortHandle port, std::uint32_t function) {
+Bool local::EscapeCommFunction(PortHandle port, std::uint32_t function) {
     return ::EscapeCommFunction(port, function);
 }
 
-Bool ClearCommError(PortHandle port, std::uint32_t* errors, ComStat* status) {
+Bool local::ClearCommError(PortHandle port, std::uint32_t* errors, ComStat* status) {
     DWORD word = 0;
     const BOOL ok = ::ClearCommError(port, &word, reinterpret_cast<COMSTAT*>(status));
     if (errors != nullptr) *errors = word;
     return ok;
 }
 
-Bool ReadFile(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* countRead,
-              void* overlapped) {
+Bool local::ReadFile(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* countRead,
+                     void* overlapped) {
     DWORD done = 0;
     const BOOL ok = ::ReadFile(port, buffer, count, &done, static_cast<LPOVERLAPPED>(overlapped));
     if (countRead != nullptr) *countRead = done;
     return ok;
 }
 
-Bool WriteFile(PortHandle port, const void* buffer, std::uint32_t count,
-               std::uint32_t* countWritten, void* overlapped) {
+Bool local::WriteFile(PortHandle port, const void* buffer, std::uint32_t count,
+                      std::uint32_t* countWritten, void* overlapped) {
     DWORD done = 0;
     const BOOL ok = ::WriteFile(port, buffer, count, &done, static_cast<LPOVERLAPPED>(overlapped));
     if (countWritten != nullptr) *countWritten = done;
     return ok;
 }
 
-Bool FlushFileBuffers(PortHandle port) {
+Bool local::FlushFileBuffers(PortHandle port) {
     return ::FlushFileBuffers(port);
 }
 
 // Windows reports success for CloseHandle(INVALID_HANDLE_VALUE) (it is the process's
 // pseudo-handle); the module relies on a handle that is not a port failing here.
-Bool CloseHandle(PortHandle port) {
+Bool local::CloseHandle(PortHandle port) {
     return IsOpen(port) ? ::CloseHandle(port) : 0;
 }
 

@@ -60,4 +60,7 @@ class Deadline {
     Micros at_;
 };
 
+// How a wait until a deadline ended.
+enum class Wait { kReady, kTimedOut, kGone };
+
 }  // namespace velmora::serial

@@ -16,18 +16,22 @@ namespace velmora::serial {
 
 class InputMarks {
   public:
-    // Takes the marks out of `count` bytes in place; the data bytes left. A mark cut off
-    // by the end of the bytes is finished by the next call.
-    std::size_t Unmark(unsigned char* bytes, std::size_t count);
+    // Takes the marks out of `count` bytes in place and answers how many data bytes are
+    // left at the front. A mark that the bytes end in the middle of is not taken: its
+    // first one or two bytes stay where they were, after the data, and `unfinished` says
+    // how many, for the caller to put in front of the next bytes. So the data never
+    // outgrows the bytes it came from, whatever they hold.
+    std::size_t Unmark(unsigned char* bytes, std::size_t count, std::size_t* unfinished);
 
     // The ClearCommError flags of the marks seen since the last call: a marked byte is
     // a parity error where the line checks parity, else a framing error; a marked 0 is
     // a break (which is how a parity error on a 0 byte reads, too).
     std::uint32_t TakeErrors(bool parityChecked);
 
+    // Forgets the errors seen (the input they came with was dropped).
+    void Clear() { byteError_ = breakSeen_ = false; }
+
   private:
-    enum class State : std::uint8_t { kData, kMark, kMarkZero };
-    State state_ = State::kData;
     bool byteError_ = false;
     bool breakSeen_ = false;
 };

@@ -168,4 +168,26 @@ bool LineTaken(const termios2& wanted, const termios2& actual) {
            wanted.c_ospeed == actual.c_ospeed;
 }
 
+std::int64_t NanosPerByte(const termios2& line) {
+    if (line.c_ospeed == 0) return 0;
+    std::int64_t bits = 1 + 1;  // start and stop
+    switch (line.c_cflag & CSIZE) {
+        case CS5:
+            bits += 5;
+            break;
+        case CS6:
+            bits += 6;
+            break;
+        case CS7:
+            bits += 7;
+            break;
+        default:
+            bits += 8;
+            break;
+    }
+    if (line.c_cflag & PARENB) ++bits;
+    if (line.c_cflag & CSTOPB) ++bits;
+    return bits * 1'000'000'000 / line.c_ospeed;
+}
+
 }  // namespace velmora::serial::linux_line

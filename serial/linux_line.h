@@ -8,6 +8,8 @@
 
 #include <asm/termbits.h>
 
+#include <cstdint>
+
 #include "serial/comm.h"
 
 namespace velmora::serial::linux_line {
@@ -38,5 +40,8 @@ Dcb ToDcb(const termios2& line, const Dcb& stored);
 // Whether the device took every setting of `wanted` (some keep CS8 or drop parity,
 // some cannot do a rate).
 bool LineTaken(const termios2& wanted, const termios2& actual);
+
+// The time one character takes on `line`, or 0 when its rate is unknown.
+std::int64_t NanosPerByte(const termios2& line);
 
 }  // namespace velmora::serial::linux_line

@@ -1,5 +1,5 @@
 // The Linux backend's port records and the few system-call helpers its files share:
-// the handle table, ioctl wrappers, and waits on a monotonic clock. Internal to serial/.
+// the handle table, ioctl wrappers and the one wait on a descriptor. Internal to serial/.
 #pragma once
 
 #include <asm/termbits.h>
@@ -13,35 +13,28 @@
 #include <memory>
 
 #include "serial/comm.h"
-#include "serial/input_marks.h"
-#include "serial/tty_output.h"
+#include "serial/deadline.h"
+#include "serial/poll_until.h"
+#include "serial/received_bytes.h"
+#include "serial/tty_driver.h"
+#include "serial/write_rule.h"
 
 namespace velmora::serial {
 
 struct Port {
     int fd = -1;
     std::uintptr_t handle = 0;
-    Dcb dcb{};                // what termios cannot hold, as SetCommState last stored it
-    termios2 line{};          // the line as last read from or written to the device
-    CommTimeouts timeouts{};  // all zero: no time-outs
-    bool hasCounters = false;
-    serial_icounter_struct counters{};
-    // Output: whether the driver queues it, and whether it can take back what it
-    // queued (learnt on first need); and what holds it here. SETXOFF and a break hold
-    // output in this layer too, because the kernel's own hold (TCOOFF) is not obeyed by
-    // every driver (USB adapters).
-    enum class Queue : std::uint8_t { kUnknown, kNone, kTakesBack, kKeeps } queue = Queue::kUnknown;
+    TtyDriver driver;                   // decided at open
+    Dcb dcb{};                          // what termios cannot hold, as SetCommState last stored it
+    termios2 line{};                    // the line as last read from or written to the device
+    CommTimeouts timeouts{};            // all zero: no time-outs
+    serial_icounter_struct counters{};  // as ClearCommError last read them
+    // SETXOFF and a break hold output in this layer too, because the kernel's own hold
+    // (TCOOFF) is not obeyed by every driver (USB adapters).
     bool heldByXoff = false;
     bool heldByBreak = false;
-    // A real line marks errors in its input (serial/linux_line.h). ClearCommError takes
-    // the input from the line discipline to count it with the marks out (the driver's
-    // count includes them); it waits here for the next read. The line discipline holds
-    // at most 4 KiB, so one look takes all of it.
-    bool marksInput = false;
-    InputMarks marks;
-    std::array<unsigned char, 4096> ahead{};
-    std::uint32_t aheadBegin = 0;
-    std::uint32_t aheadEnd = 0;
+    LinePace pace;
+    ReceivedBytes input;
 };
 
 // The lock of opens and closes: a plain pthread mutex, which answers failure with a
@@ -57,12 +50,15 @@ class Guard {
     pthread_mutex_t& mutex_;
 };
 
-// Handles are slot number + 1 in the low 16 bits and a reuse count above them, so a
-// closed handle stays invalid after its slot is taken again, and 0 and all-ones are
-// never issued.
+// Handles are slot number + 1, shifted left by two, in the low 16 bits and a reuse count
+// above them, so a closed handle stays invalid after its slot is taken again, 0 and
+// all-ones are never issued, and every handle is a multiple of 4 as Windows' are and
+// never carries a network port's tag (serial/network_port.h).
 constexpr std::size_t kSlots = 1024;
 constexpr std::uintptr_t kSlotBits = 0xFFFF;
 constexpr std::uintptr_t kMaxReuse = 0x7FFF;
+constexpr unsigned kHandleShift = 2;
+static_assert(kSlots << kHandleShift <= kSlotBits);
 
 class PortTable {
   public:
@@ -70,9 +66,10 @@ class PortTable {
 
     Port* Find(PortHandle handle) const {
         const auto value = reinterpret_cast<std::uintptr_t>(handle);
-        const std::uintptr_t slot = (value & kSlotBits) - 1;
-        if (slot >= kSlots) return nullptr;
-        Port* port = slots_[slot].get();
+        // The slot's bits, left in place: their shift folds into the table's indexing.
+        const std::uintptr_t scaled = value & (kSlotBits & ~std::uintptr_t{3});
+        if (scaled - (1u << kHandleShift) >= (kSlots << kHandleShift)) return nullptr;
+        Port* port = slots_[(scaled >> kHandleShift) - 1].get();
         return (port != nullptr && port->handle == value) ? port : nullptr;
     }
 
@@ -81,7 +78,7 @@ class PortTable {
         for (std::size_t slot = 0; slot < kSlots; ++slot) {
             if (slots_[slot]) continue;
             reuse_[slot] = reuse_[slot] % kMaxReuse + 1;
-            port->handle = (reuse_[slot] << 16) | (slot + 1);
+            port->handle = (reuse_[slot] << 16) | ((slot + 1) << kHandleShift);
             const auto handle = reinterpret_cast<PortHandle>(port->handle);
             slots_[slot] = std::move(port);
             return handle;
@@ -93,7 +90,7 @@ class PortTable {
         Guard guard(mutex_);
         Port* port = Find(handle);
         if (port == nullptr) return nullptr;
-        return std::move(slots_[(port->handle & kSlotBits) - 1]);
+        return std::move(slots_[((port->handle & kSlotBits) >> kHandleShift) - 1]);
     }
 
   private:
@@ -118,12 +115,6 @@ inline int Ioctl(int fd, unsigned long request, void* arg) {
     return result;
 }
 
-// For a request the kernel may make wait (TIOCSBRK first waits for the output to
-// drain): made once, so that a signal that ends the wait frees the caller.
-inline int WaitingIoctl(int fd, unsigned long request, void* arg) {
-    return ioctl(fd, request, arg);
-}
-
 inline bool DeviceHasNoSuchControl() {
     return errno == ENOTTY || errno == EINVAL;
 }
@@ -133,45 +124,6 @@ inline bool DeviceHasNoSuchControl() {
 inline bool DevicePresent(const Port& port) {
     termios2 line{};
     return Ioctl(port.fd, TCGETS2, &line) == 0;
-}
-
-// Milliseconds on a monotonic clock.
-std::int64_t NowMs();
-
-inline constexpr std::int64_t kForever = -1;
-
-// A 32-bit time-out multiplier times a 32-bit count reaches 2^64 ms. Longer waits are cut
-// to 2^40 ms (35 years), which is no limit in practice and leaves room for the clock.
-inline constexpr std::uint64_t kLongestMs = std::uint64_t{1} << 40;
-
-// A deadline `ms` from now, or kForever. Computed only when a transfer must wait.
-std::int64_t DeadlineAfter(std::uint64_t ms);
-
-enum class Wait { kReady, kTimedOut, kGone };
-
-// Waits for `events` until `deadline` (kForever: no limit).
-Wait WaitFor(int fd, short events, std::int64_t deadline);
-
-// Whether the port's driver keeps an output queue of its own (a UART or a USB adapter,
-// not a pty), and of what kind; asked of the device once, and then on every write
-// without a system call.
-inline bool KeepsQueue(Port& port) {
-    if (port.queue == Port::Queue::kUnknown) {
-        if (!tty_output::KeepsOutputQueue(port.fd)) {
-            port.queue = Port::Queue::kNone;
-        } else {
-            port.queue = tty_output::OutputQueueKind(port.fd) == QueueKind::kTakesBack
-                             ? Port::Queue::kTakesBack
-                             : Port::Queue::kKeeps;
-        }
-    }
-    return port.queue != Port::Queue::kNone;
-}
-
-// For a port whose driver keeps a queue: whether it can take back what it holds.
-inline QueueKind QueueKindOf(Port& port) {
-    KeepsQueue(port);
-    return port.queue == Port::Queue::kTakesBack ? QueueKind::kTakesBack : QueueKind::kKeeps;
 }
 
 }  // namespace velmora::serial

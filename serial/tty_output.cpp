@@ -2,33 +2,17 @@
 
 #include <asm/termbits.h>
 #include <errno.h>
-#include <limits.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
+
+#include "serial/linux_port.h"
 
 namespace velmora::serial::tty_output {
-
-namespace {
-
-// Slave ends of Unix 98 pseudo-terminals, and of the old BSD ones.
-constexpr unsigned kPtySlaveMajorFirst = 136;
-constexpr unsigned kPtySlaveMajorLast = 143;
-constexpr unsigned kBsdPtySlaveMajor = 3;
-
-bool NoSuchRequest() {
-    return errno == ENOTTY || errno == EINVAL;
-}
-
-}  // namespace
 
 // The requests below do not wait, so a signal cannot interrupt them.
 long TtyOutput::Write(const unsigned char* bytes, std::uint32_t count) {
@@ -55,22 +39,8 @@ std::int64_t TtyOutput::Transmitted() {
     return static_cast<std::uint32_t>(counters.tx);
 }
 
-OutputDevice::Wait TtyOutput::AwaitRoom(Micros deadline) {
-    for (;;) {
-        int timeout = -1;
-        if (deadline != kNoDeadline) {
-            const Micros left = deadline - Now();
-            if (left <= 0) return Wait::kTimedOut;
-            timeout = static_cast<int>(std::min<Micros>((left + 999) / 1000, 0x7FFFFFFF));
-        }
-        pollfd p{fd_, POLLOUT, 0};
-        const int n = poll(&p, 1, timeout);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Wait::kGone;
-        if (n == 0) continue;  // the deadline check above decides
-        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return Wait::kGone;
-        return Wait::kReady;
-    }
+Wait TtyOutput::AwaitRoom(Deadline deadline) {
+    return PollUntil(fd_, POLLOUT, deadline);
 }
 
 void TtyOutput::Sleep(Micros duration) {
@@ -82,58 +52,7 @@ void TtyOutput::Sleep(Micros duration) {
 }
 
 Micros TtyOutput::Now() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<Micros>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
-}
-
-bool KeepsOutputQueue(int fd) {
-    struct stat device {};
-    if (fstat(fd, &device) != 0) return true;
-    const unsigned kind = major(device.st_rdev);
-    return !(kind >= kPtySlaveMajorFirst && kind <= kPtySlaveMajorLast) &&
-           kind != kBsdPtySlaveMajor;
-}
-
-QueueKind OutputQueueKind(int fd) {
-    struct stat device {};
-    if (fstat(fd, &device) != 0) return QueueKind::kKeeps;
-    // The tty's device is a usb-serial port, or the USB interface cdc-acm binds to; a
-    // UART's is a platform, PNP or PCI device.
-    char path[64];
-    std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device/subsystem", major(device.st_rdev),
-                  minor(device.st_rdev));
-    char target[PATH_MAX];
-    const ssize_t n = readlink(path, target, sizeof target - 1);
-    if (n <= 0) return QueueKind::kKeeps;
-    target[n] = '\0';
-    const char* bus = std::strrchr(target, '/');
-    bus = bus == nullptr ? target : bus + 1;
-    return std::strcmp(bus, "usb-serial") == 0 || std::strcmp(bus, "usb") == 0
-               ? QueueKind::kKeeps
-               : QueueKind::kTakesBack;
-}
-
-std::int64_t NanosPerByte(const termios2& line) {
-    if (line.c_ospeed == 0) return 0;
-    std::int64_t bits = 1 + 1;  // start and stop
-    switch (line.c_cflag & CSIZE) {
-        case CS5:
-            bits += 5;
-            break;
-        case CS6:
-            bits += 6;
-            break;
-        case CS7:
-            bits += 7;
-            break;
-        default:
-            bits += 8;
-            break;
-    }
-    if (line.c_cflag & PARENB) ++bits;
-    if (line.c_cflag & CSTOPB) ++bits;
-    return bits * 1'000'000'000 / line.c_ospeed;
+    return MonotonicMicros();
 }
 
 Transmitter TransmitterState(int fd) {
@@ -141,18 +60,18 @@ Transmitter TransmitterState(int fd) {
     if (ioctl(fd, TIOCSERGETLSR, &status) == 0) {
         return (status & TIOCSER_TEMT) ? Transmitter::kEmpty : Transmitter::kBusy;
     }
-    return NoSuchRequest() ? Transmitter::kEmpty : Transmitter::kFailed;
+    return DeviceHasNoSuchControl() ? Transmitter::kEmpty : Transmitter::kFailed;
 }
 
-bool AwaitSettled(int fd, Micros deadline, std::int64_t nanosPerByte) {
+bool AwaitSettled(int fd, Deadline deadline, std::int64_t nanosPerByte) {
     TtyOutput device(fd);
     if (AwaitEmptyQueue(device, deadline, nanosPerByte) != Drain::kEmpty) return false;
     for (;;) {
         const Transmitter t = TransmitterState(fd);
         if (t != Transmitter::kBusy) return t == Transmitter::kEmpty;
         const Micros now = device.Now();
-        if (deadline != kNoDeadline && now >= deadline) return false;
-        device.Sleep(deadline == kNoDeadline ? 1000 : std::min<Micros>(1000, deadline - now));
+        if (deadline.PassedAt(now)) return false;
+        device.Sleep(std::min<Micros>(1000, deadline.LeftAt(now)));
     }
 }
 

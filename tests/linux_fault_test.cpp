@@ -183,9 +183,11 @@ TEST_F(LinuxFaultTest, AModemLineChangeThatFailsHalfWayIsUndone) {
     EXPECT_EQ(ioctls::StandIn().lines, TIOCM_DTR);
 }
 
-// Under the RTS handshake the driver owns RTS; DTR, enabled rather than a handshake,
-// stays the script's. Once the handshake is off, RTS is the script's again.
-TEST_F(LinuxFaultTest, RtsUnderTheHandshakeIsNotTheScriptsToMove) {
+// Under the RTS handshake the driver owns RTS, and it is up while the input has room,
+// however the script left it before (cdc_acm and ch341 never raise it themselves); DTR,
+// enabled rather than a handshake, stays the script's. Once the handshake is off, RTS is
+// the script's again, and disabling it drops it.
+TEST_F(LinuxFaultTest, RtsUnderTheHandshakeIsUpAndNotTheScriptsToMove) {
     ioctls::StandIn().modemLines = true;
     ioctls::StandIn().lines = TIOCM_DTR | TIOCM_RTS;
     port = Open(pty.path());
@@ -193,7 +195,18 @@ TEST_F(LinuxFaultTest, RtsUnderTheHandshakeIsNotTheScriptsToMove) {
     Dcb d = State();
     dcb::Put(d, dcb::kOutxCtsFlow, true);
     dcb::SetRtsControl(d, dcb::kControlHandshake);
-    ASSERT_TRUE(SetCommState(port, &d));
+    for (const std::uint32_t before : {dcb::kControlEnable, dcb::kControlDisable}) {
+        Dcb was = d;
+        dcb::SetRtsControl(was, before);
+        ASSERT_TRUE(SetCommState(port, &was));
+        if (before == dcb::kControlEnable) {
+            ASSERT_TRUE(EscapeCommFunction(port, kClrRts));
+        }
+        ASSERT_EQ(ioctls::StandIn().lines, TIOCM_DTR);
+        ASSERT_TRUE(SetCommState(port, &d));
+        EXPECT_EQ(ioctls::StandIn().lines, TIOCM_DTR | TIOCM_RTS)
+            << "RTS left down under the handshake, after " << before;
+    }
     EXPECT_FALSE(EscapeCommFunction(port, kClrRts));
     EXPECT_FALSE(EscapeCommFunction(port, kSetRts));
     EXPECT_EQ(ioctls::StandIn().lines, TIOCM_DTR | TIOCM_RTS) << "RTS was moved";

@@ -122,7 +122,7 @@ fi
 
 # The host-driven tests once under valgrind's memcheck (the 10 MiB flood is left to the
 # runs above: under valgrind it measures valgrind).
-memcheck_suites=(velmora_unit_tests velmora_module_tests)
+memcheck_suites=(velmora_unit_tests velmora_module_tests velmora_device_server_tests)
 if why=$(unavailable memcheck); then
     skip "memcheck" "$why" < <(printf 'memcheck %s\n' "${memcheck_suites[@]}")
 else

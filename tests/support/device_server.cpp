@@ -181,6 +181,9 @@ void DeviceServer::Accept() {
     if (fd < 0) return;
     std::lock_guard<std::mutex> guard(mutex_);
     ++connections_;
+    // A client that has just gone may not have been seen going yet.
+    char peek = 0;
+    if (client_ >= 0 && recv(client_, &peek, 1, MSG_PEEK | MSG_DONTWAIT) == 0) CloseClient();
     if (client_ >= 0 && behaviour_.maxClients <= 1) {
         const std::string busy = "busy\r\n";
         (void)!write(fd, busy.data(), busy.size());

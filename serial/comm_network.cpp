@@ -10,6 +10,7 @@
 #include "serial/line_pacer.h"
 #include "serial/network_name.h"
 #include "serial/network_port.h"
+#include "serial/network_probe.h"
 #include "serial/network_session.h"
 #include "serial/socket.h"
 
@@ -499,6 +500,49 @@ Bool CloseHandle(PortHandle handle) {
     port.reset();
     StopNetworking();
     return 1;
+}
+
+bool ProbeServer(const char* name, ServerReport* report) {
+    NetworkName parsed;
+    if (report == nullptr || !ParseNetworkName(name, &parsed) || !StartNetworking()) return false;
+    std::unique_ptr<NetworkPort> port(new (std::nothrow_t{}) NetworkPort(parsed.scheme));
+    // A server may still be letting the previous client go: one more try shortly after.
+    bool open = port != nullptr && Open(*port, parsed);
+    for (int retry = 0; retry < 3 && port != nullptr && !open; ++retry) {
+        Pause(300'000);
+        port.reset(new (std::nothrow_t{}) NetworkPort(parsed.scheme));
+        open = port != nullptr && Open(*port, parsed);
+    }
+    if (open) {
+        Session& s = port->session;
+        *report = ServerReport{};
+        report->comPortOption = s.comPortOption();
+        if (s.comPortOption()) {
+            // The masks, the signature and a first modem-state notice come in their time.
+            WaitUntil(*port, Deadline::After(Now(), 2'000'000), [&] {
+                return s.Known(kLineMask) && s.Known(kModemMask) && s.Known(kSignature) &&
+                       s.modemKnown();
+            });
+            std::memcpy(report->signature, s.signature(), sizeof report->signature);
+            report->signature[sizeof report->signature - 1] = '\0';
+            report->reportsBaud = s.Reports(kBaud);
+            report->reportsDataSize = s.Reports(kDataSize);
+            report->reportsParity = s.Reports(kParity);
+            report->reportsStopSize = s.Reports(kStopSize);
+            report->reportsFlow = s.Reports(kFlow);
+            report->reportsBreak = s.Reports(kBreak);
+            report->reportsDtr = s.Reports(kDtr);
+            report->reportsRts = s.Reports(kRts);
+            report->lineMaskAsked = rfc::kLineStateMask;
+            report->modemMaskAsked = rfc::kModemStateMask;
+            report->lineMask = s.Known(kLineMask) ? static_cast<int>(s.Value(kLineMask)) : -1;
+            report->modemMask = s.Known(kModemMask) ? static_cast<int>(s.Value(kModemMask)) : -1;
+            report->modem = s.modemKnown() ? s.modem() : -1;
+        }
+    }
+    port.reset();
+    StopNetworking();
+    return open;
 }
 
 }  // namespace velmora::serial::network

@@ -13,6 +13,7 @@ namespace velmora::serial::network {
 // Microseconds on a monotonic clock. The C++ library's clocks would bring its runtime
 // into the module.
 Micros Now();
+void Pause(Micros micros);
 
 // The system's networking, taken for each port while it is open (Winsock counts its
 // users; elsewhere there is nothing to take).

@@ -165,6 +165,12 @@ Micros Now() {
     return static_cast<Micros>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
 }
 
+void Pause(Micros micros) {
+    timespec span = Span(micros);
+    while (nanosleep(&span, &span) != 0 && errno == EINTR) {
+    }
+}
+
 bool StartNetworking() {
     return true;
 }

@@ -172,6 +172,10 @@ Micros Now() {
                                    frequency.QuadPart);
 }
 
+void Pause(Micros micros) {
+    Sleep(static_cast<DWORD>((micros + 999) / 1000));
+}
+
 bool StartNetworking() {
     WSADATA data;
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;

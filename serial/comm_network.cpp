@@ -29,7 +29,7 @@ constexpr Micros kFlushBound = 1'000'000;
 // The system's buffer for a paced line holds about this much of it, and never less than
 // kSendBufferLeast: a server that stops taking bytes unannounced holds up the writes soon.
 constexpr std::int64_t kSendBufferNanos = 100'000'000;
-constexpr std::size_t kSendBufferLeast = 8 * 1024;
+constexpr std::size_t kSendBufferLeast = std::size_t{8} * 1024;
 
 struct NetworkPort {
     explicit NetworkPort(Scheme scheme) : session(scheme) {}
@@ -444,9 +444,13 @@ Bool WriteFile(PortHandle handle, const void* buffer, std::uint32_t count,
                std::uint32_t* countWritten) {
     NetworkPort* port = ports.Find(handle);
     if (countWritten != nullptr) *countWritten = 0;
-    if (port == nullptr || (buffer == nullptr && count != 0) || !Pump(*port, false)) return 0;
-    if (count == 0) return 1;
+    if (port == nullptr || (buffer == nullptr && count != 0)) return 0;
     Session& s = port->session;
+    // What the server said since the last call may hold output: heard first. A plain
+    // stream says nothing but data, which can wait for the next read; a connection that
+    // ended shows when the bytes are sent.
+    if (s.comPortOption() ? !Pump(*port, false) : s.ended()) return 0;
+    if (count == 0) return 1;
     const CommTimeouts& t = port->timeouts;
     const Deadline deadline = Deadline::AfterMs(
         Now(), std::uint64_t{t.WriteTotalTimeoutMultiplier} * count + t.WriteTotalTimeoutConstant);

@@ -251,11 +251,11 @@ void Session::Decode(std::uint8_t* wire, std::size_t n, bool inPlace) {
 void Session::Handle(const telnet::Command& command) {
     if (command.kind == telnet::Command::Kind::kNegotiation) {
         Negotiate(command.verb, command.option);
-    } else if (command.kind == telnet::Command::Kind::kSubnegotiation && !command.cut) {
-        Answer(command.payload, command.size);
-    } else if (command.kind == telnet::Command::Kind::kSubnegotiation && command.size > 1 &&
-               command.payload[1] == rfc::kServerOffset + rfc::kSignature) {
-        Answer(command.payload, command.size);  // a long signature, cut
+    } else if (command.kind == telnet::Command::Kind::kSubnegotiation) {
+        // A message cut short is passed over, but for a long signature, kept as far as it goes.
+        const bool signature =
+            command.size > 1 && command.payload[1] == rfc::kServerOffset + rfc::kSignature;
+        if (!command.cut || signature) Answer(command.payload, command.size);
     }
 }
 

@@ -42,10 +42,10 @@ inline constexpr std::uint32_t kLineSettings = Bit(kBaud) | Bit(kDataSize) | Bit
 class Session {
   public:
     // Received data waits here for ReadComm; when it is full, the server waits (TCP).
-    static constexpr std::size_t kInputCapacity = 64 * 1024;
+    static constexpr std::size_t kInputCapacity = std::size_t{64} * 1024;
     // Commands, and at most the second byte of an escaped data byte, not yet taken by
     // the socket.
-    static constexpr std::size_t kOutboxCapacity = 4 * 1024;
+    static constexpr std::size_t kOutboxCapacity = std::size_t{4} * 1024;
 
     explicit Session(Scheme scheme);
     Scheme scheme() const { return scheme_; }

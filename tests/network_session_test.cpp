@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <string>
 
 #include "serial/com_port_option.h"
@@ -35,7 +35,7 @@ void Feed(Session& s, const std::string& wire) {
         std::uint8_t* space = s.ReceiveSpace(&room);
         const std::size_t n = std::min(room, wire.size() - at);
         ASSERT_GT(n, 0u) << "the input is full";
-        std::memcpy(space, wire.data() + at, n);
+        std::copy_n(wire.data() + at, n, space);
         s.Received(n);
         at += n;
     }

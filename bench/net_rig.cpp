@@ -22,7 +22,7 @@ namespace {
 constexpr unsigned char kIac = 255, kSb = 250, kSe = 240, kDo = 253, kWill = 251;
 
 bool SendAll(int fd, const unsigned char* data, std::size_t size) {
-    return RawSendAll(fd, reinterpret_cast<const char*>(data), size);
+    return RawWriteAll(fd, reinterpret_cast<const char*>(data), size);
 }
 
 // Answers every COM-PORT-OPTION command in `bytes` with its value; data is dropped.
@@ -141,20 +141,6 @@ int ConnectRaw(int port) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     return fd;
-}
-
-bool RawSendAll(int fd, const char* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = send(fd, data + done, size - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else {
-            pollfd p{fd, POLLOUT, 0};
-            if (poll(&p, 1, 1000) <= 0) return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace velmora::bench

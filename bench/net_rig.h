@@ -38,7 +38,4 @@ class LoopbackServer {
 // A raw TCP connection to 127.0.0.1:`port`, non-blocking.
 int ConnectRaw(int port);
 
-// The raw figure's write: all of `size` bytes, waiting while the socket is full.
-bool RawSendAll(int fd, const char* data, std::size_t size);
-
 }  // namespace velmora::bench

@@ -7,11 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
 #include "bench/net_rig.h"
+#include "bench/paired.h"
 #include "bench/rig.h"
 
 namespace velmora::bench {
@@ -86,7 +86,7 @@ void BM_Raw_SocketRoundTrip(benchmark::State& state) {
                                       {255, 250, 44, 1, 0, 0, 0x4B, 0x00, 255, 240}};
     bool flip = false;
     for (auto _ : state) {
-        RawSendAll(fd, reinterpret_cast<const char*>(ask[flip = !flip]), 10);
+        RawWriteAll(fd, reinterpret_cast<const char*>(ask[flip = !flip]), 10);
         for (std::size_t got = 0; got < 10;) {
             pollfd p{fd, POLLIN, 0};
             poll(&p, 1, 1000);
@@ -98,11 +98,10 @@ void BM_Raw_SocketRoundTrip(benchmark::State& state) {
     close(fd);
 }
 
-// Raw sends and WriteComm in alternating blocks within one run, each to a server of its
-// own, as BM_Paired_Write does for local ports. Argument: 0 socket://, 1 rfc2217:// whose
-// server does not tell its rate (nothing to pace by: the encoding's own cost).
+// Raw sends and WriteComm in alternating blocks (bench/paired.h), each to a server of its
+// own. Argument: 0 socket://, 1 rfc2217:// whose server does not tell its rate (nothing
+// to pace by: the encoding's own cost).
 void BM_Paired_NetworkWrite(benchmark::State& state) {
-    using Clock = std::chrono::steady_clock;
     const bool telnet = state.range(0) == 1;
     LoopbackServer forModule(Mode::kDrain, telnet, false);
     LoopbackServer forRaw(Mode::kDrain, false);
@@ -111,36 +110,10 @@ void BM_Paired_NetworkWrite(benchmark::State& state) {
     if (!r.ok || raw < 0) return state.SkipWithError("port refused");
     const std::string data(4096, 'w');
     PreparedCall write(r.rig.object(), 2, {Value::Text(data)});
-    constexpr int kBlock = 32;
-    Clock::duration rawTime{}, moduleTime{};
-    const auto rawBlock = [&] {
-        const auto start = Clock::now();
-        for (int i = 0; i < kBlock; ++i) {
-            if (!RawSendAll(raw, data.data(), data.size())) return false;
-        }
-        rawTime += Clock::now() - start;
-        return true;
-    };
-    const auto moduleBlock = [&] {
-        const auto start = Clock::now();
-        for (int i = 0; i < kBlock; ++i) {
-            if (!write.Run().IsInteger(static_cast<std::int32_t>(data.size()))) return false;
-        }
-        moduleTime += Clock::now() - start;
-        return true;
-    };
-    bool rawFirst = true;
-    for (auto _ : state) {
-        const bool ok = rawFirst ? rawBlock() && moduleBlock() : moduleBlock() && rawBlock();
-        if (!ok) return state.SkipWithError("short write");
-        rawFirst = !rawFirst;
-    }
+    PairedBlocks(
+        state, data.size(), [&] { return RawWriteAll(raw, data.data(), data.size()); },
+        [&] { return write.Run().IsInteger(static_cast<std::int32_t>(data.size())); });
     close(raw);
-    const double bytes = static_cast<double>(state.iterations()) * kBlock * data.size();
-    const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
-    state.counters["raw_MBps"] = bytes / seconds(rawTime) / 1e6;
-    state.counters["module_MBps"] = bytes / seconds(moduleTime) / 1e6;
-    state.counters["ratio"] = seconds(rawTime) / seconds(moduleTime);
 }
 
 // ReadComm polled while the server sends as fast as the port takes it. Argument: 0

@@ -130,6 +130,28 @@ TEST_F(NetworkPortTest, ASettingNeverConfirmedAnswersZeroWithinItsBound) {
     EXPECT_TRUE(Set([](Dcb& d) { d.BaudRate = 19200; }));  // the port goes on
 }
 
+// A flood cannot hold a wait past its bound; what did not fit while the setter waited is
+// an input overflow.
+TEST_F(NetworkPortTest, AFloodingServerHoldsNoCallPastItsBound) {
+    DeviceServer server;
+    OpenOn(server);
+    Behaviour b;
+    b.unanswered = {3};
+    b.flood = true;
+    server.Set(b);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = Clock::now();
+    EXPECT_FALSE(Set([](Dcb& d) { d.Parity = kOddParity; }));
+    EXPECT_LT(MsSince(start), 3000);
+    std::uint32_t errors = 0;
+    Waiting(&errors);
+    EXPECT_TRUE(errors & kCeRxOver);
+    SetTimeOut(300);
+    EXPECT_EQ(Write("x"), 1u);
+    PurgeComm(port, kPurgeRxClear | kPurgeTxClear);
+    EXPECT_LT(MsSince(start), 6000);
+}
+
 TEST_F(NetworkPortTest, ASlowServerIsWaitedForWithinTheBound) {
     Behaviour b;
     b.answerDelayMs = 300;

@@ -159,7 +159,7 @@ void DeviceServer::Run() {
             if (client_ >= 0) {
                 short events = 0;
                 if (behaviour_.reading && !behaviour_.silent) events |= POLLIN;
-                if (!unsent_.empty()) events |= POLLOUT;
+                if (!unsent_.empty() || behaviour_.flood) events |= POLLOUT;
                 fds[2] = {client_, events, 0};
             }
         }
@@ -347,9 +347,15 @@ void DeviceServer::FlushDue() {
         unsent_ += pending_.begin()->second;
         pending_.erase(pending_.begin());
     }
-    if (client_ < 0 || unsent_.empty()) return;
-    const ssize_t n = send(client_, unsent_.data(), unsent_.size(), MSG_NOSIGNAL);
-    if (n > 0) unsent_.erase(0, static_cast<std::size_t>(n));
+    if (client_ < 0) return;
+    // A flood fills whatever the system takes, every time it can.
+    do {
+        if (behaviour_.flood && unsent_.size() < 65536) unsent_.append(65536, 'f');
+        if (unsent_.empty()) return;
+        const ssize_t n = send(client_, unsent_.data(), unsent_.size(), MSG_NOSIGNAL);
+        if (n <= 0) return;
+        unsent_.erase(0, static_cast<std::size_t>(n));
+    } while (behaviour_.flood);
 }
 
 }  // namespace velmora::testing

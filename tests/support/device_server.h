@@ -32,6 +32,7 @@ class DeviceServer {
         bool echo = false;                     // sends back every data byte
         long dropAfter = -1;                   // cuts the connection after this many data bytes
         bool reading = true;                   // false: takes no bytes (a device that holds output)
+        bool flood = false;                    // sends data without end, as fast as it goes
         int modemAtConnect = 0x30;             // NOTIFY-MODEMSTATE at connect (CTS, DSR); -1: none
         int maxClients = 1;                    // more are accepted and closed at once
     };

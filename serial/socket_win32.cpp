@@ -144,10 +144,12 @@ int AwaitConnect(SOCKET socket, Deadline deadline) {
     return select(0, nullptr, &writable, nullptr, &now) == 1 ? 0 : -1;
 }
 
-// As on Linux: a server that vanishes shows as a closed connection soon, idle or not.
-void WatchForSilence(SOCKET socket) {
+// As on Linux: commands at once, urgent data in the stream, and a server that vanishes
+// shown as a closed connection soon, idle or not.
+void SetOptions(SOCKET socket) {
     const BOOL on = TRUE;
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    setsockopt(socket, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof on);
     struct {
         ULONG onoff, keepalivetime, keepaliveinterval;
     } keepAlive = {1, 10'000, 5'000};
@@ -200,7 +202,7 @@ bool Socket::Connect(const char* host, const char* service, Deadline deadline) {
             }
         }
         if (result == 0) {
-            WatchForSilence(socket);
+            SetOptions(socket);
             fd_ = static_cast<std::intptr_t>(socket);
         } else {
             closesocket(socket);

@@ -211,6 +211,18 @@ TEST_F(NetworkPortTest, EveryByteValueCrossesBothWays) {
     EXPECT_EQ(Read(all.size()), all);
 }
 
+// A server's Synch sends its data mark as TCP urgent data: it must stay in the stream,
+// where IAC DM means nothing, or the IAC before it takes the next byte of data with it.
+TEST_F(NetworkPortTest, TheServersUrgentDataMarkTakesNoDataWithIt) {
+    DeviceServer server;
+    OpenOn(server);
+    server.SendData("ab");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    server.SendUrgentDataMark();
+    server.SendData("cd");
+    EXPECT_EQ(Read(4), "abcd");
+}
+
 TEST_F(NetworkPortTest, LineStateNoticesReachTheErrorFlagsWithTheLocalCodes) {
     DeviceServer server;
     OpenOn(server);

@@ -98,6 +98,15 @@ void DeviceServer::SendCommand(int serverCommand, const std::vector<std::uint8_t
     Queue(wire, 0);
 }
 
+void DeviceServer::SendUrgentDataMark() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    FlushDue();  // what was queued goes first
+    const char iac = static_cast<char>(kIac), dm = static_cast<char>(242);
+    if (client_ < 0) return;
+    send(client_, &iac, 1, MSG_NOSIGNAL);
+    send(client_, &dm, 1, MSG_NOSIGNAL | MSG_OOB);
+}
+
 void DeviceServer::Drop() {
     std::lock_guard<std::mutex> guard(mutex_);
     CloseClient();

@@ -56,7 +56,8 @@ class DeviceServer {
     void SendData(const std::string& bytes);  // IAC doubled on a Telnet server
     void SendWire(const std::string& bytes);  // exactly these bytes
     void SendCommand(int serverCommand, const std::vector<std::uint8_t>& value);
-    void Drop();  // cuts the client's connection
+    void SendUrgentDataMark();  // IAC DM, the DM sent as TCP's urgent data (Telnet's Synch)
+    void Drop();                // cuts the client's connection
 
     // From the client.
     std::string Received(std::size_t count, int timeoutMs = 2000);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -146,7 +147,7 @@ void BM_Raw_SocketReadPoll(benchmark::State& state) {
         int waiting = 0;
         ioctl(fd, FIONREAD, &waiting);
         if (waiting == 0) continue;
-        const ssize_t n = read(fd, buffer.data(), static_cast<std::size_t>(waiting));
+        const ssize_t n = read(fd, buffer.data(), std::min(buffer.size(), std::size_t(waiting)));
         if (n <= 0) continue;
         if (!check.Take(buffer.data(), static_cast<std::size_t>(n))) {
             return state.SkipWithError("bytes changed");

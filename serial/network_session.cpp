@@ -210,7 +210,16 @@ std::uint8_t* Session::ReceiveSpace(std::size_t* room) {
 
 void Session::Received(std::size_t n) {
     if (n > kInputCapacity - inEnd_) n = kInputCapacity - inEnd_;
-    Decode(input_.data() + inEnd_, n, true);
+    std::uint8_t* wire = input_.data() + inEnd_;
+    // Bulk data, as it mostly comes, is already where it belongs: a polled port pays for
+    // no more than the look for an IAC.
+    const bool plain = !comPortOption() ||
+                       (decoder_.InPlainData() && std::memchr(wire, telnet::kIac, n) == nullptr);
+    if (plain && !purging_) {
+        inEnd_ += n;
+        return;
+    }
+    Decode(wire, n, true);
 }
 
 void Session::ReceivedBeyondRoom(std::uint8_t* wire, std::size_t n) {

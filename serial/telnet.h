@@ -39,6 +39,9 @@ class Decoder {
     // Without the binary option, a CR from the server comes as CR NUL (or CR LF), and
     // the NUL is no data.
     void SetBinary(bool binary) { binary_ = binary; }
+    // Whether bytes without IAC would all be data, as they stand: between commands, in
+    // binary mode.
+    bool InPlainData() const { return state_ == State::kInData && binary_; }
 
     // Decodes `wire` from its start until its end or the end of one command, whichever
     // comes first. Data bytes go to `data` (room for `size` bytes is enough; `data` may

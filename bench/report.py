@@ -75,13 +75,34 @@ def main():
 
     # A close the kernel may hold, made by a child: in a host with 2 GiB resident it must
     # stay cheap, which a child with memory of its own (a fork) would not be.
-    wall = lambda x: x["real_time"] if x.get("time_unit") == "us" else x["real_time"] / 1000
+    wall_us = lambda x: x["real_time"] if x.get("time_unit") == "us" else x["real_time"] / 1000
     closed, big = b["BM_BoundedClose/0"], b["BM_BoundedClose/2048"]
     raw_close = b["BM_Raw_Close"]
-    row("bounded close, 2 GiB resident", f"{wall(big) / 1000:.2f}", f"{wall(raw_close) / 1000:.3f}", "ms",
-        f"{wall(big) / wall(closed):.2f} of a small host's", "<= 5 ms", wall(big) <= 5000)
-    row("fork() of that host, for comparison", f"{wall(b['BM_ForkedChild/2048']) / 1000:.2f}", "-", "ms",
+    row("bounded close, 2 GiB resident", f"{wall_us(big) / 1000:.2f}", f"{wall_us(raw_close) / 1000:.3f}", "ms",
+        f"{wall_us(big) / wall_us(closed):.2f} of a small host's", "<= 5 ms", wall_us(big) <= 5000)
+    row("fork() of that host, for comparison", f"{wall_us(b['BM_ForkedChild/2048']) / 1000:.2f}", "-", "ms",
         "-", "-", True)
+    # Ports on device servers, beside a local port and a raw socket of the same run.
+    net_get, local_get = ns(b["BM_Network_GetCommBaudRate"]), ns(b["BM_Module_GetCommBaudRate/1"])
+    row("GetCommBaudRate, rfc2217:// vs a local port (no question to the server)", f"{net_get:.0f}",
+        f"{local_get:.0f}", "ns", f"{net_get / local_get:.2f}", "<= 1.25", net_get / local_get <= 1.25)
+    wall = lambda x: x["real_time"]
+    net_set, trip = wall(b["BM_Network_SetCommBaudRate"]), wall(b["BM_Raw_SocketRoundTrip"])
+    row("SetCommBaudRate, rfc2217:// vs one raw round trip to the server", f"{net_set:.0f}",
+        f"{trip:.0f}", "ns", f"{net_set / trip:.2f}", "<= 1.5", net_set / trip <= 1.5)
+    for arg, what in ((0, "socket://"), (1, "rfc2217://, rate untold (unpaced)")):
+        p = b[f"BM_Paired_NetworkWrite/{arg}"]
+        row(f"WriteComm 4096 B, {what} vs raw send (paired blocks)", f"{p['module_MBps']:.0f}",
+            f"{p['raw_MBps']:.0f}", "MB/s", f"{p['ratio']:.2f}", ">= 0.9", p["ratio"] >= 0.9)
+    raw_read = mb(b["BM_Raw_SocketReadPoll"])
+    for arg, what in ((0, "socket://"), (1, "rfc2217://")):
+        m = mb(b[f"BM_Network_ReadComm/{arg}"])
+        row(f"ReadComm polling, {what} vs raw recv", f"{m:.0f}", f"{raw_read:.0f}", "MB/s",
+            f"{m / raw_read:.2f}", ">= 0.9", m / raw_read >= 0.9)
+    paced = b["BM_Network_PacedWrite"]
+    share = paced["bytes_per_second"] / paced["line_Bps"]
+    row("WriteComm at 921600 baud, rfc2217://: the line's rate kept", f"{paced['bytes_per_second']:.0f}",
+        f"{paced['line_Bps']:.0f}", "B/s", f"{share:.3f}", ">= 0.95", share >= 0.95)
 
     limits = {"GetCommBaudRate": (1, 500), "SetCommBaudRate": (4, 1000), "ReadComm-empty": (1, 500),
               "closed-port": (0, 100), "number-above-20": (0, 100)}

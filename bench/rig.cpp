@@ -74,6 +74,10 @@ void PinMeasuredThread() {
     PinTo(0);
 }
 
+void PinFarEnd() {
+    PinTo(std::max(1, static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)) - 1));
+}
+
 void FarEnd::Drain() {
     PinTo(std::max(1, static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)) - 1));
     std::vector<pollfd> fds;

@@ -73,6 +73,7 @@ bool RawWriteAll(int fd, const char* data, std::size_t size);
 
 // Keeps the measured thread on the first core (far ends run on the last).
 void PinMeasuredThread();
+void PinFarEnd();
 
 // The sequence the feeding far end writes: byte i is i mod 251, so any lost, doubled
 // or reordered byte breaks it.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/paired.h"
 #include "bench/rig.h"
 
 namespace velmora::bench {
@@ -38,11 +39,9 @@ class SequenceCheck {
     unsigned next_ = 0;  // SequenceByte of the next byte expected
 };
 
-// Raw writes and WriteComm in alternating blocks within one run, each to its own pty
-// pair drained by one far-end thread, so that whatever else the machine does falls on
-// both alike. Throughput is bytes over the wall-clock time of each side's blocks.
+// Raw writes and WriteComm in alternating blocks (bench/paired.h), each to its own pty
+// pair drained by one far-end thread.
 void BM_Paired_Write(benchmark::State& state) {
-    using Clock = std::chrono::steady_clock;
     const auto size = static_cast<std::size_t>(state.range(0));
     RawPort raw;
     RawPort forModule;
@@ -52,36 +51,9 @@ void BM_Paired_Write(benchmark::State& state) {
     FarEnd drain({raw.device(), forModule.device()});
     const std::string data(size, 'w');
     PreparedCall write(rig.object(), 2, {Value::Text(data)});
-    constexpr int kBlock = 32;
-    Clock::duration rawTime{}, moduleTime{};
-    const auto rawBlock = [&] {
-        const auto start = Clock::now();
-        for (int i = 0; i < kBlock; ++i) {
-            if (!RawWriteAll(raw.fd(), data.data(), size)) return false;
-        }
-        rawTime += Clock::now() - start;
-        return true;
-    };
-    const auto moduleBlock = [&] {
-        const auto start = Clock::now();
-        for (int i = 0; i < kBlock; ++i) {
-            if (!write.Run().IsInteger(static_cast<std::int32_t>(size))) return false;
-        }
-        moduleTime += Clock::now() - start;
-        return true;
-    };
-    bool rawFirst = true;  // the order alternates, so neither side always follows the other
-    for (auto _ : state) {
-        const bool ok = rawFirst ? rawBlock() && moduleBlock() : moduleBlock() && rawBlock();
-        if (!ok) return state.SkipWithError("short write");
-        rawFirst = !rawFirst;
-    }
-    const double bytes =
-        static_cast<double>(state.iterations()) * kBlock * static_cast<double>(size);
-    const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
-    state.counters["raw_MBps"] = bytes / seconds(rawTime) / 1e6;
-    state.counters["module_MBps"] = bytes / seconds(moduleTime) / 1e6;
-    state.counters["ratio"] = seconds(rawTime) / seconds(moduleTime);
+    PairedBlocks(
+        state, size, [&] { return RawWriteAll(raw.fd(), data.data(), size); },
+        [&] { return write.Run().IsInteger(static_cast<std::int32_t>(size)); });
 }
 
 // The far end writes the sequence in chunks of the given size as fast as the port

@@ -10,6 +10,8 @@
 #include "console/commands.h"
 #include "console/modem_inputs.h"
 #include "console/session.h"
+#include "serial/network_name.h"
+#include "serial/network_probe.h"
 
 namespace velmora::console {
 
@@ -111,6 +113,8 @@ class Checker {
     void CheckFlowControl();
     void CheckEscapes();
     void ReportModemInputs();
+    void WarnOfLowInputs(const ModemInputs& in);
+    void ReportDeviceServer();
     std::string Verdict() const;
 
     Session& session_;
@@ -304,6 +308,10 @@ void Checker::CheckFlowControl() {
 // on, and every write then waits for a line that a three-wire cable, or a device that
 // leaves it low, never raises.
 void Checker::ReportModemInputs() {
+    if (serial::network::IsNetworkName(options_.port.c_str())) {
+        out_ << "modem inputs: as the device server reports them, at the end\n";
+        return;
+    }
     const std::optional<ModemInputs> in = ReadModemInputs(options_.port, session_.PortHandle());
     if (!in) {
         out_ << "modem inputs: not reported by this port\n";
@@ -311,17 +319,81 @@ void Checker::ReportModemInputs() {
     }
     out_ << "modem inputs: CTS " << in->cts << ", DSR " << in->dsr << ", RI " << in->ri << ", DCD "
          << in->dcd << "\n";
-    if (!in->cts) {
+    WarnOfLowInputs(*in);
+}
+
+void Checker::WarnOfLowInputs(const ModemInputs& in) {
+    if (!in.cts) {
         out_ << "warning: CTS is low, and new switches the CTS handshake on: every write waits "
                 "for CTS and ends at its time-out with nothing sent. Without a CTS line, call "
                 "SetCommFlowControl 0 (or SetCommCTS 0) after new.\n";
     }
-    if (!in->dsr) {
-        out_ << "warning: DSR is low, and new switches the DSR handshake on: on Windows every "
-                "write waits for DSR and ends at its time-out with nothing sent (Linux has no "
-                "DSR handshake and sends). Without a DSR line, call SetCommFlowControl 0 (or "
-                "SetCommDSR 0) after new.\n";
+    if (!in.dsr) {
+        // A device server's port waits for DSR on every system, as Windows' does.
+        out_ << "warning: DSR is low, and new switches the DSR handshake on: "
+             << (serial::network::IsNetworkName(options_.port.c_str())
+                     ? "every write waits for DSR and ends at its time-out with nothing sent. "
+                     : "on Windows every write waits for DSR and ends at its time-out with "
+                       "nothing sent (Linux has no DSR handshake and sends). ")
+             << "Without a DSR line, call SetCommFlowControl 0 (or SetCommDSR 0) after new.\n";
     }
+}
+
+namespace {
+std::string Mask(int mask) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(mask) & 0xFF);
+    return text;
+}
+// A signature as printable text: a server may send any bytes.
+std::string Printable(const char* text) {
+    std::string out;
+    for (const char* c = text; *c != '\0'; ++c) out += (*c >= 0x20 && *c < 0x7F) ? *c : '?';
+    return out;
+}
+}  // namespace
+
+// What the device server tells of itself, over a connection of its own once the port is
+// closed: the modem inputs, which lines it reports, the notices it sends.
+void Checker::ReportDeviceServer() {
+    serial::network::ServerReport r;
+    out_ << "device server:";
+    if (!serial::network::ProbeServer(options_.port.c_str(), &r)) {
+        out_ << " it did not answer a second connection\n";
+        return;
+    }
+    if (!r.comPortOption) {
+        out_ << " a plain TCP stream: the server's own configuration sets the line; the "
+                "setters answer 1 and change nothing there, and it has no lines to drive\n";
+        return;
+    }
+    out_ << " RFC 2217, signature \"" << Printable(r.signature) << "\"\n";
+    const std::pair<bool, const char*> told[] = {
+        {r.reportsBaud, "baud rate"},    {r.reportsDataSize, "data bits"},
+        {r.reportsParity, "parity"},     {r.reportsStopSize, "stop bits"},
+        {r.reportsFlow, "flow control"}, {r.reportsBreak, "BREAK"},
+        {r.reportsDtr, "DTR"},           {r.reportsRts, "RTS"}};
+    std::string reports, silent;
+    for (const auto& [yes, what] : told) (yes ? reports : silent) += std::string(", ") + what;
+    out_ << "  tells: " << (reports.empty() ? "nothing" : reports.substr(2));
+    if (!silent.empty()) out_ << "; does not tell: " << silent.substr(2);
+    out_ << "\n";
+    if (!r.reportsDtr || !r.reportsRts) {
+        out_ << "  a line it does not tell is not driven: EscapeComm 1 to 4 answer 0 for it\n";
+    }
+    out_ << "  line-state notices (GetCommError): asked for " << Mask(r.lineMaskAsked) << ", "
+         << (r.lineMask < 0 ? "no answer" : "answered " + Mask(r.lineMask)) << "\n"
+         << "  modem-state notices: asked for " << Mask(r.modemMaskAsked) << ", "
+         << (r.modemMask < 0 ? "no answer" : "answered " + Mask(r.modemMask)) << "\n";
+    if (r.modem < 0) {
+        out_ << "  modem inputs: not reported; the CTS and DSR handshakes wait for nothing\n";
+        return;
+    }
+    const ModemInputs in{(r.modem & 0x10) != 0, (r.modem & 0x20) != 0, (r.modem & 0x40) != 0,
+                         (r.modem & 0x80) != 0};
+    out_ << "modem inputs: CTS " << in.cts << ", DSR " << in.dsr << ", RI " << in.ri << ", DCD "
+         << in.dcd << "\n";
+    WarnOfLowInputs(in);
 }
 
 void Checker::CheckEscapes() {
@@ -411,6 +483,7 @@ int Checker::Run() {
     // The port is left as the check found it.
     SetLine(baud, dataBits, parity, stopBits);
     session_.Quiet("forget");
+    if (serial::network::IsNetworkName(options_.port.c_str())) ReportDeviceServer();
     for (const std::string& note : notes_) out_ << "note: " << note << "\n";
     out_ << "verdict: " << Verdict() << "\n";
     const bool failed = stopped_ || !baseTaken_ || silent_ || !failed_.empty();

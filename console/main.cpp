@@ -53,6 +53,7 @@ const char kRunUsage[] =
 const char kTermUsage[] =
     "usage: velmora term PORT [--baud N] [--flow none|hw|xon] [--hex]\n"
     "\n"
+    "PORT is a port's name, or a device server's: rfc2217://HOST:PORT or socket://HOST:PORT.\n"
     "Keys typed go to the port; what the device sends is shown, as text or with --hex as\n"
     "hexadecimal bytes. Ctrl-] quits. Flow control is none unless --flow says otherwise.\n";
 
@@ -74,7 +75,8 @@ const char kCheckUsage[] =
     "loopback plug on the port (TX joined to RX), or a device that echoes what it is sent,\n"
     "it also checks that bytes come back intact at each setting the port takes. The last\n"
     "line is the verdict. Exit status 0 when the port works, 1 when bytes did not get\n"
-    "through, 4 when it does not open.\n";
+    "through, 4 when it does not open. On a device server's port (rfc2217://HOST:PORT,\n"
+    "socket://HOST:PORT) it also reports what the server tells of itself.\n";
 
 int Usage(const char* text, int status) {
     (status == 0 ? std::cout : std::cerr) << text;

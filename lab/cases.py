@@ -35,6 +35,10 @@ class ConsoleSilent(Exception):
     """The console under test does not answer in the guest at all: (what, why)."""
 
 
+class Skip(Exception):
+    """What the case needs is not here (the set-up could not install it): its reason."""
+
+
 class Case:
     """`name` is what the case checks: a text, or a function of the device that makes it
     from what the device's record says. A family with several ports has the case on its
@@ -164,6 +168,9 @@ def run_case(vm, console, case, device, report):
     start = time.monotonic()
     try:
         case.function(trial)
+    except Skip as e:
+        report("skip %s: %s" % (name, e))
+        return None
     except Exception as e:  # a case that breaks is a failed case, not a failed run
         trial.problems.append("%s: %s" % (type(e).__name__, e))
         if not isinstance(e, LabError):

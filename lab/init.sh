@@ -52,6 +52,10 @@ if [ -n "$share" ]; then
     mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 share "$r$share" || say "share mount failed"
 fi
 hostname lab-guest
+# The loopback, the one network the machine has: device servers for the tests listen there.
+# glibc's AI_ADDRCONFIG counts no address but 127.0.0.1 as configured, so a server that looks
+# up its listening address that way (ser2net does) would find none: give lo a second one.
+ip link set lo up && ip addr add 127.0.1.1/8 dev lo || say "no loopback"
 
 # No udev here: find the control ports by their names.
 for p in /sys/class/virtio-ports/*; do

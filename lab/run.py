@@ -35,7 +35,7 @@ from machine import Machine  # noqa: E402
 
 # The suites, each a module of this folder with a list SUITE of cases.Case.
 SUITES = ["real_drivers", "line_errors", "held_output", "held_by_device", "write_cost",
-          "check_command"]
+          "check_command", "device_server"]
 
 CONSOLES = {"native": consoles.NativeConsole, "wine64": lambda: consoles.WineConsole("win64"),
             "wine32": lambda: consoles.WineConsole("win32")}

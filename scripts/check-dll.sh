@@ -17,7 +17,7 @@ exports=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" | grep -E
 check "exports exactly the five plain names (got: $exports)" \
     test "$exports" = "DllCanUnloadNow DllGetClassForm DllGetClassInfo DllGetClassObject DllGetInterface "
 imports=$(grep -E "^\s+DLL Name:" <<<"$dump" | awk '{print $3}' | tr 'a-z' 'A-Z' | sort -u | tr '\n' ' ')
-check "imports only KERNEL32 and MSVCRT (got: $imports)" test "$imports" = "KERNEL32.DLL MSVCRT.DLL "
+check "imports only KERNEL32, MSVCRT and WS2_32 (got: $imports)" test "$imports" = "KERNEL32.DLL MSVCRT.DLL WS2_32.DLL "
 size=$(stat -c %s "$file")
 check "at most 64 KB (65536 bytes; it is $size)" test "$size" -le 65536
 check "holds no C++ exception or type-information runtime" \

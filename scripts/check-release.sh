@@ -16,7 +16,7 @@ check "$(basename "$zip") holds VELMORA.x32, velmora.exe, the guide, the licence
 unzipped=$(mktemp -d)
 unzip -q "$zip" -d "$unzipped"
 check "the zip's velmora.exe is a 32-bit program needing only what Windows ships" \
-    sh -c "x86_64-w64-mingw32-objdump -p '$unzipped/velmora.exe' | grep -q 'file format pei-i386' && ! x86_64-w64-mingw32-objdump -p '$unzipped/velmora.exe' | grep -E '^\s+DLL Name:' | grep -viqE 'DLL Name: (KERNEL32|msvcrt|ADVAPI32|SETUPAPI|USER32)\.dll'"
+    sh -c "x86_64-w64-mingw32-objdump -p '$unzipped/velmora.exe' | grep -q 'file format pei-i386' && ! x86_64-w64-mingw32-objdump -p '$unzipped/velmora.exe' | grep -E '^\s+DLL Name:' | grep -viqE 'DLL Name: (KERNEL32|msvcrt|ADVAPI32|SETUPAPI|USER32|WS2_32)\.dll'"
 rm -rf "$unzipped"
 check "$(basename "$tgz") holds the module, the console and the guide" \
     test "$(tar tzf "$tgz" | grep -vE '/$' | sort | tr '\n' ' ')" = "bin/velmora lib/libvelmora.so share/doc/velmora/CHANGELOG.md share/doc/velmora/LICENSE share/doc/velmora/guide.md "

@@ -122,7 +122,7 @@ fi
 
 # The host-driven tests once under valgrind's memcheck (the 10 MiB flood is left to the
 # runs above: under valgrind it measures valgrind).
-memcheck_suites=(velmora_unit_tests velmora_module_tests)
+memcheck_suites=(velmora_unit_tests velmora_module_tests velmora_device_server_tests)
 if why=$(unavailable memcheck); then
     skip "memcheck" "$why" < <(printf 'memcheck %s\n' "${memcheck_suites[@]}")
 else
@@ -133,20 +133,25 @@ else
     done
 fi
 
-# The call-boundary fuzzer: its regressions, then a bounded run from the seed corpus.
+# The fuzzers, the call boundary's and the Telnet one (what a device server sends): each
+# one's regressions, then a bounded run from its seed corpus.
 fuzz_seconds=${VELMORA_FUZZ_SECONDS:-60}
-if why=$(unavailable fuzz); then
-    skip "fuzzer" "$why" < <(printf '%s\n' "build fuzz" "fuzz regressions" "fuzz $fuzz_seconds s")
-elif step "build fuzz" "$logs/build-fuzz.log" build fuzz; then
-    fuzzer=build/fuzz/fuzz/velmora_call_fuzzer
-    regressions=()
-    for f in fuzz/regressions/*; do [ "${f##*.}" = md ] || regressions+=("$f"); done
+fuzz() {  # fuzz NAME LOG PROGRAM CORPUS REGRESSIONS
+    local name=$1 log=$logs/$2 fuzzer=build/fuzz/fuzz/$3 corpus=$4 f work regressions=()
+    for f in "$5"/*; do [ "${f##*.}" = md ] || regressions+=("$f"); done
     ((${#regressions[@]})) &&
-        step "fuzz regressions" "$logs/fuzz-regressions.log" "$fuzzer" "${regressions[@]}"
+        step "$name regressions" "$log-regressions.log" "$fuzzer" "${regressions[@]}"
     work=$(mktemp -d)
-    step "fuzz $fuzz_seconds s" "$logs/fuzz.log" "$fuzzer" -max_total_time="$fuzz_seconds" \
-        -print_final_stats=1 -artifact_prefix=build/fuzz/ "$work" fuzz/corpus
+    step "$name $fuzz_seconds s" "$log.log" "$fuzzer" -max_total_time="$fuzz_seconds" \
+        -print_final_stats=1 -artifact_prefix=build/fuzz/ "$work" "$corpus"
     rm -rf "$work"
+}
+if why=$(unavailable fuzz); then
+    skip "fuzzers" "$why" < <(printf '%s\n' "build fuzz" "fuzz regressions" "fuzz $fuzz_seconds s" \
+        "telnet fuzz regressions" "telnet fuzz $fuzz_seconds s")
+elif step "build fuzz" "$logs/build-fuzz.log" build fuzz; then
+    fuzz fuzz fuzz velmora_call_fuzzer fuzz/corpus fuzz/regressions
+    fuzz "telnet fuzz" telnet-fuzz velmora_telnet_fuzzer fuzz/telnet_corpus fuzz/telnet_regressions
 fi
 
 # The Windows serial path under Wine: the shipped 32-bit DLL through user-mode

@@ -2,10 +2,13 @@
 // simulated instrument: an answer shown after "# ->" must be the answer given.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 
+#include "tests/support/device_server.h"
 #include "tests/support/process.h"
 
 namespace velmora::testing {
@@ -14,7 +17,19 @@ namespace {
 struct Example {
     int line;  // where the block starts in the guide
     std::string script;
+    bool deviceServer = false;  // names a device server rather than the instrument
 };
+
+// The device servers the guide's examples name, and the stand-ins they run against.
+constexpr const char* kRfc2217Server = "192.168.1.50:4001";
+constexpr const char* kSocketServer = "192.168.1.50:4002";
+
+void Replace(std::string& text, const std::string& what, const std::string& with) {
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at)) {
+        text.replace(at, what.size(), with);
+        at += with.size();
+    }
+}
 
 std::vector<Example> GuideExamples() {
     std::ifstream guide(VELMORA_GUIDE);
@@ -22,9 +37,9 @@ std::vector<Example> GuideExamples() {
     std::string text;
     bool inside = false;
     for (int number = 1; std::getline(guide, text); ++number) {
-        if (!inside && text == "```velmora") {
+        if (!inside && (text == "```velmora" || text == "```velmora device-server")) {
             inside = true;
-            examples.push_back({number, {}});
+            examples.push_back({number, {}, text != "```velmora"});
         } else if (inside && text == "```") {
             inside = false;
         } else if (inside) {
@@ -44,11 +59,26 @@ std::vector<std::string> Lines(const std::string& text) {
 TEST(GuideTest, EveryExampleRunsAndAnswersAsShown) {
     const std::vector<Example> examples = GuideExamples();
     ASSERT_GE(examples.size(), 14u) << "the guide's examples were not found";
+    ASSERT_GE(std::count_if(examples.begin(), examples.end(),
+                            [](const Example& e) { return e.deviceServer; }),
+              2)
+        << "the device servers' examples were not found";
     for (const Example& example : examples) {
         SCOPED_TRACE("guide example at line " + std::to_string(example.line));
-        const ProcessResult r =
-            RunProcess({VELMORA_CONSOLE, "--module", VELMORA_MODULE_FILE, "run", "--instrument"},
-                       example.script);
+        DeviceServer::Behaviour echoing;
+        echoing.echo = true;
+        std::unique_ptr<DeviceServer> rfc2217, socket;
+        std::vector<std::string> command{VELMORA_CONSOLE, "--module", VELMORA_MODULE_FILE, "run"};
+        std::string script = example.script;
+        if (example.deviceServer) {
+            rfc2217 = std::make_unique<DeviceServer>(DeviceServer::Kind::kRfc2217, echoing);
+            socket = std::make_unique<DeviceServer>(DeviceServer::Kind::kSocket, echoing);
+            Replace(script, kRfc2217Server, "127.0.0.1:" + std::to_string(rfc2217->port()));
+            Replace(script, kSocketServer, "127.0.0.1:" + std::to_string(socket->port()));
+        } else {
+            command.push_back("--instrument");
+        }
+        const ProcessResult r = RunProcess(command, script);
         ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
         // One line of output for each statement, in order.
         std::vector<std::string> statements;

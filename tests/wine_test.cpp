@@ -22,6 +22,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/device_server.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/scripted_device.h"
@@ -445,6 +446,103 @@ TEST_P(WineTest, TheInstallNotesCommandsWorkFromTheUnpackedFolder) {
         unlink((std::string(folder) + "/" + file).c_str());
     }
     rmdir(folder);
+}
+
+// Ports on device servers through Winsock: the stand-in servers run in this process, on
+// Linux's loopback, which Wine's sockets share.
+TEST_P(WineTest, DeviceServersThroughWinsock) {
+    DeviceServer::Behaviour echoing;
+    echoing.echo = true;
+    DeviceServer rfc2217(DeviceServer::Kind::kRfc2217, echoing);
+    DeviceServer plain(DeviceServer::Kind::kSocket, echoing);
+    DeviceServer::Behaviour cutting;
+    cutting.dropAfter = 500;
+    DeviceServer cuts(DeviceServer::Kind::kRfc2217, cutting);
+    std::string every, escaped;
+    for (int i = 0; i < 256; ++i) {
+        every += static_cast<char>(i);
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", i);
+        escaped += hex;
+    }
+    // A framing error reported once the script is connected and waiting.
+    std::thread notice([&] {
+        for (int i = 0; i < 600 && rfc2217.connections() == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        rfc2217.SendCommand(106, {0x08});
+    });
+    const std::string near = "127.0.0.1:" + std::to_string(rfc2217.port());
+    const ProcessResult r =
+        Run("new \"rfc2217://" + near + "\", 4096, 4096\n" +
+            "GetCommBaudRate\n"
+            "SetCommFlowControl 0\n"
+            "SetCommBaudRate 115200\n"
+            "GetCommBaudRate\n"
+            "SetCommDataBits 7\n"
+            "GetCommDataBits\n"
+            "SetCommDataBits 9\n"
+            "SetCommTimeOut 5000\n"
+            "WriteComm \"" +
+            escaped +
+            "\"\n"
+            "expect \"\\xFD\\xFE\\xFF\" 10000\n"
+            "EscapeComm 1\n"
+            "EscapeComm 8\n"
+            "EscapeComm 7\n"
+            "wait 3000\n"
+            "GetCommError\n"
+            "GetCommError\n"
+            "forget\n"
+            "new \"rfc2217://127.0.0.1:1\", 16, 16\n"
+            "new \"rfc2217://127.0.0.1\", 16, 16\n"
+            "new \"socket://localhost:" +
+            std::to_string(plain.port()) +
+            "\", 4096, 4096\n"
+            "SetCommBaudRate 300\n"
+            "GetCommBaudRate\n"
+            "EscapeComm 2\n"
+            "WriteComm \"raw\\xFF\"\n"
+            "expect \"raw\\xFF\" 10000\n"
+            "forget\n"
+            "new \"rfc2217://127.0.0.1:" +
+            std::to_string(cuts.port()) +
+            "\", 4096, 4096\n"
+            "SetCommFlowControl 0\n"
+            "SetCommBaudRate 9600\n"
+            "WriteComm \"" +
+            std::string(4000, 'w') +  // four seconds of the line
+            "\"\n"
+            "GetCommBaudRate\n"
+            "forget\n");
+    notice.join();
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_SHOWS(r, "new \"rfc2217://" + near + "\", 4096, 4096 -> <void>");
+    EXPECT_SHOWS(r, "GetCommBaudRate -> 9600");
+    EXPECT_SHOWS(r, "SetCommBaudRate 115200 -> 1");
+    EXPECT_SHOWS(r, "GetCommBaudRate -> 115200");
+    EXPECT_SHOWS(r, "GetCommDataBits -> 7");
+    EXPECT_SHOWS(r, "SetCommDataBits 9 -> 0");
+    EXPECT_EQ(rfc2217.line().dataSize, 7);
+    EXPECT_EQ(rfc2217.ReceivedSoFar(), every);  // every byte value, Telnet's 255 among them
+    EXPECT_SHOWS(r, "EscapeComm 1 -> 1");
+    EXPECT_EQ(rfc2217.line().dtr, 9);
+    EXPECT_SHOWS(r, "EscapeComm 8 -> 1");
+    EXPECT_SHOWS(r, "GetCommError -> -4\nGetCommError -> 0");
+    EXPECT_SHOWS(r, "forget -> 1\nnew \"rfc2217://127.0.0.1:1\", 16, 16 -> 0");
+    EXPECT_SHOWS(r, "new \"rfc2217://127.0.0.1\", 16, 16 -> 0");
+    EXPECT_SHOWS(r, "new \"socket://localhost:" + std::to_string(plain.port()) +
+                        "\", 4096, 4096 -> <void>");
+    EXPECT_SHOWS(r, "SetCommBaudRate 300 -> 1\nGetCommBaudRate -> 300\nEscapeComm 2 -> 0");
+    EXPECT_EQ(plain.ReceivedSoFar(), "raw\xFF");
+    // The connection cut in the middle of a paced write: the write ends at once with
+    // what it handed over, then every call answers 0 and forget 1.
+    std::smatch cut;
+    ASSERT_TRUE(std::regex_search(r.out, cut, std::regex("WriteComm \"w+\" -> ([0-9]+)\n")));
+    EXPECT_GE(std::stoi(cut[1]), 500);
+    EXPECT_LT(std::stoi(cut[1]), 4000);
+    EXPECT_NE(r.out.find("GetCommBaudRate -> 0\nforget -> 1", cut.position(0)), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, WineTest, ::testing::ValuesIn(kTargets),

@@ -4,15 +4,18 @@ ports of one adapter, the work shared by the machines, the plan's names, Wine's 
 names, and the waits on a line's bytes."""
 import os
 import re
+import socket
 import sys
 import threading
 import time
+import types
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lab"))
 
 import cases  # noqa: E402
 import consoles  # noqa: E402
+import device_server  # noqa: E402
 import devices  # noqa: E402
 import layout  # noqa: E402
 import qemu  # noqa: E402
@@ -307,3 +310,41 @@ class Statements(unittest.TestCase):
         self.assertEqual([s.answer for s in statements], [9600, b"a\xffb", "ok"])
         self.assertEqual([s.check() for s in statements], [None, None, None])
         self.assertEqual(statements[1].ms, 1.5)
+
+
+class DeviceServer(unittest.TestCase):
+    def test_a_case_without_ser2net_is_a_skip_with_its_reason_never_an_ok(self):
+        program = AdapterProgram(RECORDS, ttys())
+        vm = machine(program)
+        reported, unavailable = [], device_server.unavailable
+        device_server.unavailable = lambda: "ser2net is not installed"
+        try:
+            case = next(c for c in device_server.SUITE if c.runs_on_device(vm.device("ch340")) and c.runs_on(consoles.NativeConsole())
+                        and "takes nothing" in c.name_on(vm.device("ch340")))
+            cases.run_case(vm, consoles.NativeConsole(), case, vm.device("ch340"),
+                           reported.append)
+        finally:
+            device_server.unavailable = unavailable
+            vm.adapters.close()
+            program.close()
+        self.assertEqual(len(reported), 1, reported)
+        self.assertTrue(reported[0].startswith("skip native ch340 through ser2net"), reported)
+        self.assertTrue(reported[0].endswith(": ser2net is not installed"), reported)
+
+    @unittest.skipIf(device_server.unavailable(), "ser2net is not installed here")
+    def test_the_server_listens_once_started_and_is_gone_once_stopped(self):
+        main, sub = os.openpty()
+        device = types.SimpleNamespace(path=os.ttyname(sub))
+        device.machine_devices = [None] * 41 + [device]  # a port no other test takes
+        t = types.SimpleNamespace(dev=device, vm=types.SimpleNamespace(aux=Shell(local=True)))
+        served = device_server.Served(t)
+        try:
+            served.start()
+            socket.create_connection(("127.0.0.1", served.port), 5).close()
+            served.stop()
+            with self.assertRaises(OSError):
+                socket.create_connection(("127.0.0.1", served.port), 5).close()
+        finally:
+            served.stop()
+            os.close(main)
+            os.close(sub)

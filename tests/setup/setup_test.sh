@@ -129,6 +129,18 @@ case $scenario in
         check "a later run that installs it clears the record" \
             bash -c "[ '$status' = 0 ] && [ ! -e '$VELMORA_SETUP_STATE/unavailable/wine32' ]"
         ;;
+    ser2net-undeliverable)
+        echo ser2net >"$FAKE/uninstallable"
+        run_setup
+        check "ends with status 0" test "$status" = 0
+        check "one line names the package, apt's error and the tests not run" \
+            test "$(lines_matching '^setup: ser2net could not be installed \(apt: E: .*\); not run: the network ports.* tests against a real device server \(ser2net\)$')" = 1
+        check "records ser2net as unavailable, with the reason" \
+            grep -q 'ser2net could not be installed' "$VELMORA_SETUP_STATE/unavailable/ser2net"
+        check "installs everything else" bash -c \
+            "for p in $(all_packages | grep -vx ser2net | tr '\n' ' '); do grep -q \"^\$p \" '$FAKE/installed' || exit 1; done"
+        check "does not finish ser2net, which is not there" bash -c "! grep -qx 'hook ser2net' '$FAKE/calls'"
+        ;;
     core-undeliverable)
         echo libgtest-dev >"$FAKE/uninstallable"
         run_setup

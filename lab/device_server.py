@@ -3,8 +3,6 @@ the adapter's tty under its real driver on 127.0.0.1 with RFC 2217, and the scri
 rfc2217://127.0.0.1:PORT, natively and under both Wines (Winsock), while the far end is
 the adapter's as ever and checks what the device sees."""
 import os
-
-import re
 import time
 
 from adapter_far_end import same_rate

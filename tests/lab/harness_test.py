@@ -284,7 +284,7 @@ class GuestShellJobs(unittest.TestCase):
             job = shell.start("true", 10)
             line = b""
             while b"\n" not in line:
-                line += guest.conn.recv(4096)
+                line += guest.accepted().recv(4096)
             tag = re.search(rb'echo "(@@lab-done-[0-9-]+@@)\$rc"', line).group(1)
             for piece in (b"part of a lo", b"ng line\nsecond\n", b"\n" + tag + b"0\n"):
                 guest.send(piece)

@@ -9,6 +9,7 @@ import socket
 import subprocess
 import tempfile
 import threading
+import time
 
 
 class AdapterProgram:
@@ -148,10 +149,15 @@ class Listener:
     def _accept(self):
         self.conn, _ = self.sock.accept()
 
-    def send(self, data):
-        while self.conn is None:
+    def accepted(self, timeout=10):
+        """The connection, once the accepting thread has it: connect() returns before."""
+        deadline = time.monotonic() + timeout
+        while self.conn is None and time.monotonic() < deadline:
             threading.Event().wait(0.01)
-        self.conn.sendall(data)
+        return self.conn
+
+    def send(self, data):
+        self.accepted().sendall(data)
 
     def close(self):
         for s in (self.conn, self.sock):

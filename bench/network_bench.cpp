@@ -23,22 +23,6 @@ using minihost::PreparedCall;
 using minihost::Value;
 using Mode = LoopbackServer::Mode;
 
-// Received bytes continue the server's sequence from wherever it was first met (the open
-// purges what came before).
-class Sequence {
-  public:
-    bool Take(const unsigned char* bytes, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (next_ >= 0 && bytes[i] != next_) return false;
-            next_ = bytes[i] == 250 ? 0 : bytes[i] + 1;
-        }
-        return true;
-    }
-
-  private:
-    int next_ = -1;
-};
-
 // Polls `first` until it reports the first bytes of the server's flood, which begins a
 // moment after the connection: the time before it is no part of the measurement.
 template <typename First>
@@ -136,22 +120,17 @@ void BM_Network_ReadComm(benchmark::State& state) {
     NetworkRig r(server.Name());
     if (!r.ok) return state.SkipWithError("port refused");
     PreparedCall read(r.rig.object(), 3, {});
-    Sequence check;
+    SequenceCheck check(/*fromAnywhere=*/true);  // the open purges what came before
     std::int64_t bytes = 0;
     if (!FeedStarted([&] {
             const Value& got = read.Run();
-            return got.IsText() && !got.text.empty() &&
-                   check.Take(reinterpret_cast<const unsigned char*>(got.text.data()),
-                              got.text.size());
+            return got.IsText() && !got.text.empty() && check.TakeText(got);
         })) {
         return state.SkipWithError("nothing arrived");
     }
     for (auto _ : state) {
         const Value& got = read.Run();
-        if (!got.IsText() ||
-            !check.Take(reinterpret_cast<const unsigned char*>(got.text.data()), got.text.size())) {
-            return state.SkipWithError("bytes changed");
-        }
+        if (!check.TakeText(got)) return state.SkipWithError("bytes changed");
         bytes += static_cast<std::int64_t>(got.text.size());
     }
     state.SetBytesProcessed(bytes);
@@ -161,7 +140,7 @@ void BM_Raw_SocketReadPoll(benchmark::State& state) {
     LoopbackServer server(Mode::kFeed, false);
     const int fd = ConnectRaw(server.port());
     std::vector<unsigned char> buffer(1 << 20);
-    Sequence check;
+    SequenceCheck check(/*fromAnywhere=*/true);  // the open purges what came before
     std::int64_t bytes = 0;
     if (!FeedStarted([&] {
             const ssize_t n = read(fd, buffer.data(), buffer.size());

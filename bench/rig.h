@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -80,5 +81,27 @@ void PinFarEnd();
 inline unsigned char SequenceByte(std::uint64_t i) {
     return static_cast<unsigned char>(i % 251);
 }
+
+// Checks that received bytes continue that sequence: from its start, or (`fromAnywhere`)
+// from wherever it is first met, for a stream whose beginning was purged.
+class SequenceCheck {
+  public:
+    explicit SequenceCheck(bool fromAnywhere = false) : next_(fromAnywhere ? -1 : 0) {}
+    bool Take(const unsigned char* bytes, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (next_ >= 0 && bytes[i] != next_) return false;
+            next_ = bytes[i] == 250 ? 0 : bytes[i] + 1;  // no division: it runs per byte, timed
+        }
+        return true;
+    }
+    // A ReadComm answer: a text that continues the sequence.
+    bool TakeText(const minihost::Value& got) {
+        return got.IsText() &&
+               Take(reinterpret_cast<const unsigned char*>(got.text.data()), got.text.size());
+    }
+
+  private:
+    int next_;
+};
 
 }  // namespace velmora::bench

@@ -25,20 +25,6 @@ std::string ModulePath() {
 }
 
 // Checks that received bytes continue the far end's sequence.
-class SequenceCheck {
-  public:
-    bool Take(const unsigned char* bytes, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (bytes[i] != next_) return false;
-            next_ = next_ == 250 ? 0 : next_ + 1;
-        }
-        return true;
-    }
-
-  private:
-    unsigned next_ = 0;  // SequenceByte of the next byte expected
-};
-
 // Raw writes and WriteComm in alternating blocks (bench/paired.h), each to its own pty
 // pair drained by one far-end thread.
 void BM_Paired_Write(benchmark::State& state) {
@@ -90,10 +76,7 @@ void BM_Module_ReadComm(benchmark::State& state) {
     std::int64_t bytes = 0;
     for (auto _ : state) {
         const Value& got = read.Run();
-        if (!got.IsText() ||
-            !check.Take(reinterpret_cast<const unsigned char*>(got.text.data()), got.text.size())) {
-            return state.SkipWithError("bytes changed");
-        }
+        if (!check.TakeText(got)) return state.SkipWithError("bytes changed");
         bytes += static_cast<std::int64_t>(got.text.size());
     }
     state.SetBytesProcessed(bytes);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "minihost/host.h"
 
@@ -32,6 +34,19 @@ class ModuleFileTest : public ::testing::Test {
         EXPECT_TRUE(outcome.called()) << outcome.error;
         EXPECT_EQ(outcome.status, kOk) << method;
         return outcome.result;
+    }
+    // Every method but new and forget, each with placeholder arguments, answers 0.
+    void ExpectEveryCallAnswersZero() {
+        for (const minihost::MethodDecl& method : host->table().methods) {
+            if (method.name == "new" || method.name == "forget") continue;
+            std::vector<minihost::Value> args;
+            for (const minihost::ParamDecl& p : method.params) {
+                args.push_back(p.type == minihost::ParamDecl::Type::kString
+                                   ? minihost::Value::Text("x")
+                                   : minihost::Value::Integer(1));
+            }
+            EXPECT_EQ(Call(method.name, args), minihost::Value::Integer(0)) << method.name;
+        }
     }
 
     std::unique_ptr<minihost::ModuleFile> file;
